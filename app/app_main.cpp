@@ -1,0 +1,98 @@
+#include "app/app_main.h"
+
+#include <chrono>
+#include <thread>
+
+#include "app/log.h"
+#include "app/run.h"
+#include "app/state.h"
+#include "app/state_work.h"
+#include "env/environment.h"
+#include "http/http.h"
+#include "ui/splash.h"
+
+namespace {
+
+// Sleeps until 5 ms after the call on the monotonic clock, in whole milliseconds, so a
+// coarse sleep that wakes early is topped up and a late one is not repeated.
+void sleepFiveMilliseconds() {
+  using Clock = std::chrono::steady_clock;
+  auto const deadline = Clock::now() + std::chrono::milliseconds(5);
+  for (;;) {
+    auto const now = Clock::now();
+    if (now >= deadline) return;
+    std::this_thread::sleep_for(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+  }
+}
+
+std::string errorTitle() {
+  std::string title = "Erreur d'installation de Quenza (";
+  title += osTypeName(currentOsType(), true);
+  title += ' ';
+  title += cpuArchName(detectCpuArch(), true);
+  title += ' ';
+  title += osVersionString();
+  title += ')';
+  return title;
+}
+
+// States whose work fails synchronously; their Error is shown at once, without sleeping.
+bool skipsSleepOnError(InstallerState state) {
+  return state == InstallerState::CleaningBeforeDownload || state == InstallerState::ConstructingQueue ||
+         state == InstallerState::Downloading || state == InstallerState::PreparingExecution;
+}
+
+}  // namespace
+
+void workEnvironmentDetection(Run& run) { detectEnvironment(run.args.front()); }
+
+void workShowingWindow(Run& run) {
+  Splash::setTitle("Installation de Quenza, veuillez patienter...");
+  Splash::setImage(&Splash::progressImage);
+  run.windowShown = Splash::create(640, 320);
+  setState(InstallerState::QueryingOta);
+}
+
+int appMain(std::vector<std::string> const& args) {
+  Run run(args);
+  run.appsRoot = computeAppsRoot();
+
+  for (;;) {
+    HTTP::pump();
+    if (run.windowShown) Splash::pumpMessages();
+    if (Splash::closedByUser()) {
+      Log::out("Closing from user action");
+      return -1;
+    }
+
+    InstallerState const state = currentState();
+    switch (state) {
+      case InstallerState::EnvironmentDetection: workEnvironmentDetection(run); break;
+      case InstallerState::ShowingWindow: workShowingWindow(run); break;
+      case InstallerState::QueryingOta: workQueryingOta(run); break;
+      case InstallerState::CleaningBeforeDownload: workCleaningBeforeDownload(run); break;
+      case InstallerState::ConstructingQueue: workConstructingQueue(run); break;
+      case InstallerState::Downloading: workDownloading(run); break;
+      case InstallerState::PreparingExecution: workPreparingExecution(run); break;
+      case InstallerState::ExecutingApp: workExecutingApp(run); break;
+      case InstallerState::Waiting: break;
+      case InstallerState::Error:
+        if (!run.windowShown) {
+          HTTP::shutdown();
+          return 1;
+        }
+        Splash::setTitle(errorTitle());
+        Splash::setImage(&Splash::errorImage());
+        setState(InstallerState::Waiting);
+        break;
+      case InstallerState::ClosingWindow:
+        HTTP::shutdown();
+        Splash::destroy();
+        return 0;
+      default: break;
+    }
+
+    if (skipsSleepOnError(state) && currentState() == InstallerState::Error) continue;
+    sleepFiveMilliseconds();
+  }
+}

@@ -1,0 +1,33 @@
+#include "app/state.h"
+
+#include <string>
+
+#include "app/log.h"
+
+namespace {
+InstallerState current = InstallerState::EnvironmentDetection;
+
+constexpr std::string_view kNames[] = {
+    "Environment detection", "Showing window", "Querying OTA",  "Cleaning before download",
+    "Constructing queue",    "Downloading",    "Preparing execution", "Executing app",
+    "Waiting",               "Error",          "Closing window",
+};
+}  // namespace
+
+std::string_view stateName(InstallerState state) {
+  auto const index = static_cast<uint32_t>(state);
+  if (index < std::size(kNames)) return kNames[index];
+  return "@@@ unrecognized state @@@";
+}
+
+void setState(InstallerState next) {
+  if (next == current) return;
+  current = next;
+  std::string line = "Changing state: ";
+  line += stateName(next);
+  Log::out(line);
+}
+
+InstallerState currentState() { return current; }
+
+void resetStateForTesting(InstallerState state) { current = state; }

@@ -1,0 +1,63 @@
+# Deployment values: the host names of each channel and the root bundle the launcher
+# trusts. They are build settings, never run-time input.
+set(QUENZA_OTA_HOST_PROD "ota.quenza-prod.example" CACHE STRING "OTA server host, production channel")
+set(QUENZA_OTA_HOST_DEMO "ota.quenza-demo.example" CACHE STRING "OTA server host, demonstration channel")
+set(QUENZA_OTA_HOST_DEV  "ota.quenza-dev.example"  CACHE STRING "OTA server host, development channel")
+set(QUENZA_APP_HOST_PROD "app.quenza-prod.example" CACHE STRING "Application server host, production channel")
+set(QUENZA_APP_HOST_DEMO "app.quenza-demo.example" CACHE STRING "Application server host, demonstration channel")
+set(QUENZA_APP_HOST_DEV  "app.quenza-dev.example"  CACHE STRING "Application server host, development channel")
+set(QUENZA_CA_BUNDLE "${CMAKE_SOURCE_DIR}/resources/ca-roots.pem" CACHE FILEPATH
+  "PEM bundle of the root certificates the launcher trusts (embedded as resource 105)")
+
+if(WIN32)
+  enable_language(RC)
+else()
+  enable_language(ASM)
+endif()
+
+set(QUENZA_RESOURCE_DIR "${CMAKE_SOURCE_DIR}/resources")
+
+# quenza_add_deployment(<name> OTA_HOSTS prod demo dev APP_HOSTS prod demo dev CA_BUNDLE file)
+# makes the object library <name>: the host-name tables and the embedded resources of one
+# kind of launcher. The logic in quenza_core reads both through env/deployment.h and
+# ui/resources.h, so the same library serves every launcher and the tests.
+function(quenza_add_deployment name)
+  cmake_parse_arguments(D "" "CA_BUNDLE" "OTA_HOSTS;APP_HOSTS" ${ARGN})
+  list(GET D_OTA_HOSTS 0 QUENZA_GEN_OTA_PROD)
+  list(GET D_OTA_HOSTS 1 QUENZA_GEN_OTA_DEMO)
+  list(GET D_OTA_HOSTS 2 QUENZA_GEN_OTA_DEV)
+  list(GET D_APP_HOSTS 0 QUENZA_GEN_APP_PROD)
+  list(GET D_APP_HOSTS 1 QUENZA_GEN_APP_DEMO)
+  list(GET D_APP_HOSTS 2 QUENZA_GEN_APP_DEV)
+  set(QUENZA_GEN_CA_BUNDLE "${D_CA_BUNDLE}")
+  set(QUENZA_GEN_RESOURCES "${QUENZA_RESOURCE_DIR}")
+  set(gen "${CMAKE_BINARY_DIR}/gen/${name}")
+  configure_file("${CMAKE_SOURCE_DIR}/env/deployment.cpp.in" "${gen}/deployment.cpp" @ONLY)
+  if(WIN32)
+    set(QUENZA_GEN_VERSION_COMMAS "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0")
+    set(QUENZA_GEN_VERSION "${PROJECT_VERSION}")
+    configure_file("${QUENZA_RESOURCE_DIR}/launcher.rc.in" "${gen}/launcher.rc" @ONLY)
+    set(res "${gen}/launcher.rc")
+  else()
+    configure_file("${QUENZA_RESOURCE_DIR}/resources.S.in" "${gen}/resources.S" @ONLY)
+    set(res "${gen}/resources.S")
+  endif()
+  file(GLOB res_deps CONFIGURE_DEPENDS "${QUENZA_RESOURCE_DIR}/*.rgba" "${QUENZA_RESOURCE_DIR}/*.ico"
+    "${QUENZA_RESOURCE_DIR}/*.manifest")
+  set_source_files_properties("${res}" PROPERTIES OBJECT_DEPENDS "${res_deps};${D_CA_BUNDLE}")
+  add_library(${name} OBJECT "${gen}/deployment.cpp" "${res}")
+  target_link_libraries(${name} PRIVATE quenza_core)
+endfunction()
+
+# quenza_add_launcher(<exe> DEPLOYMENT <deployment>) links one launcher executable.
+function(quenza_add_launcher exe)
+  cmake_parse_arguments(L "" "DEPLOYMENT" "" ${ARGN})
+  if(WIN32)
+    add_executable(${exe} WIN32 "${CMAKE_SOURCE_DIR}/app/main_win32.cpp")
+    # A launcher that carries everything it needs: no DLL beyond the system's own.
+    target_link_options(${exe} PRIVATE -static -municode -mwindows)
+  else()
+    add_executable(${exe} "${CMAKE_SOURCE_DIR}/app/main_posix.cpp")
+  endif()
+  target_link_libraries(${exe} PRIVATE ${L_DEPLOYMENT} quenza_core)
+endfunction()

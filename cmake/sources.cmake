@@ -1,0 +1,28 @@
+# Sources are picked by file name so that each room adds files without touching the
+# build: *_win32.cpp only in the Windows build, *_posix.cpp and *_x11.cpp only elsewhere,
+# main_*.cpp are entry points (not library code).
+function(quenza_filter_platform out)
+  set(result)
+  foreach(f IN LISTS ARGN)
+    get_filename_component(n "${f}" NAME)
+    if(WIN32 AND n MATCHES "_(posix|x11)\\.cpp$")
+      continue()
+    endif()
+    if(NOT WIN32 AND n MATCHES "_win32\\.cpp$")
+      continue()
+    endif()
+    list(APPEND result "${f}")
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+function(quenza_collect_sources out)
+  set(all)
+  foreach(dir IN LISTS ARGN)
+    file(GLOB found CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/${dir}/*.cpp")
+    list(APPEND all ${found})
+  endforeach()
+  list(FILTER all EXCLUDE REGEX "/main_[^/]*\\.cpp$")
+  quenza_filter_platform(all ${all})
+  set(${out} ${all} PARENT_SCOPE)
+endfunction()

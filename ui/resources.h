@@ -1,0 +1,28 @@
+#pragma once
+// Resources embedded in the executable: read-only byte ranges into the image, located
+// once and never copied or freed.
+#include <cstdint>
+
+namespace Resources {
+
+enum Id : int {
+  Icon = 101,          // icon group: one 256x256 PNG image
+  LogoTile = 102,      // 256x256 RGBA with a real alpha channel
+  ProgressArt = 103,   // 640x320 RGBA, opaque
+  ErrorArt = 104,      // 640x320 RGBA, opaque
+  CaBundle = 105,      // PEM text of the trusted root certificates
+};
+
+struct Range {
+  uint8_t const* first = nullptr;
+  uint8_t const* end = nullptr;
+
+  uint64_t size() const { return first && end > first ? static_cast<uint64_t>(end - first) : 0; }
+  bool empty() const { return size() == 0; }
+};
+
+// The data resource with that number; both pointers null when it is missing or empty.
+// (The icon group is looked up through the window class, not through this call.)
+Range find(int id);
+
+}  // namespace Resources
