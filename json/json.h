@@ -1,0 +1,42 @@
+#pragma once
+// Thin access layer over picojson (64-bit integers on): parse a reply body into a root
+// object, read members with a required kind and a fallback, set members, and write an
+// object as compact text.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <picojson.h>
+
+namespace JSON {
+
+struct ParseResult {
+  picojson::object object;  // empty whenever error is not empty
+  std::string error;        // empty on success; the parser's text or
+                            // "JSON root is not an object"
+};
+
+// Parses the bytes as they are (no BOM removal, no conversion); text after the first
+// value is ignored.
+ParseResult parseObject(std::vector<uint8_t> const& bytes);
+
+// Each getter copies the member into out and returns true when it is present with the
+// accepted kind; otherwise it writes "JSON: Field not found '<key>', using fallback
+// value" to standard error, sets out to the fallback and returns false.
+bool getString(picojson::object const& object, std::string const& key, std::string& out,
+               std::string const& fallback);
+bool getInt64(picojson::object const& object, std::string const& key, int64_t& out, int64_t fallback);
+bool getObject(picojson::object const& object, std::string const& key, picojson::object& out,
+               picojson::object const& fallback);
+bool getArray(picojson::object const& object, std::string const& key, picojson::array& out,
+              picojson::array const& fallback);
+
+// Insert or replace one member.
+void setString(picojson::object& object, std::string const& key, std::string&& value);
+void setInt64(picojson::object& object, std::string const& key, int64_t value);
+void setBool(picojson::object& object, std::string const& key, bool value);
+
+// Compact text: no white space, members in ascending byte order of their keys.
+std::string serialize(picojson::object const& object);
+
+}  // namespace JSON
