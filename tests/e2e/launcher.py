@@ -64,9 +64,14 @@ class Target:
             full_env.pop('DISPLAY', None)
         else:
             full_env['DISPLAY'] = display
-        proc = subprocess.run(self.command(program, args), env=full_env, cwd=cwd,
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-        return Result(proc.returncode, split_lines(proc.stdout), split_lines(proc.stderr))
+        # Files rather than pipes: Wine's service processes inherit the standard handles
+        # and would hold a pipe open until the wineserver exits, seconds after the run.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.run(self.command(program, args), env=full_env, cwd=cwd,
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            return Result(proc.returncode, split_lines(out.read()), split_lines(err.read()))
 
 
 def split_lines(data):
