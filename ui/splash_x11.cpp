@@ -171,11 +171,12 @@ void paint(XLib const& x) {
   x.flush(g_display);
 }
 
+// Converts the current image and draws it at once, when there is a window and the image
+// is usable; otherwise the previous picture stays.
 void showCurrentImage() {
-  XLib const* const x = xlib();
-  if (!g_window || !x) return;
+  if (!g_window) return;
   if (!detail::applyImage(*detail::state().current)) return;
-  paint(*x);
+  paint(*xlib());  // loaded, since a window exists
 }
 
 void handle(XLib const& x, XEvent const& event) {
@@ -197,10 +198,10 @@ void handle(XLib const& x, XEvent const& event) {
 
 void setTitle(std::string const& title) {
   detail::storeTitle(title);
-  XLib const* const x = xlib();
-  if (!g_window || !x) return;
-  applyTitle(*x);
-  x->flush(g_display);
+  if (!g_window) return;
+  XLib const& x = *xlib();  // loaded, since a window exists
+  applyTitle(x);
+  x.flush(g_display);
 }
 
 void setImage(Image const* image) {
@@ -263,12 +264,12 @@ bool create(uint32_t width, uint32_t height) {
 }
 
 void pumpMessages() {
-  XLib const* const x = xlib();
-  if (!g_display || !x) return;
-  while (x->pending(g_display) > 0) {
+  if (!g_display) return;
+  XLib const& x = *xlib();  // loaded, since the display is open
+  while (x.pending(g_display) > 0) {
     XEvent event;
-    x->nextEvent(g_display, &event);
-    handle(*x, event);
+    x.nextEvent(g_display, &event);
+    handle(x, event);
   }
 }
 
