@@ -51,6 +51,17 @@ class Target:
         env.update(extra or {})
         return env
 
+    def stop_wine(self):
+        """Ends the prefix's wineserver. A Wine session keeps the display it was started
+        with (or none), so windowed and windowless runs must not share one."""
+        if self.windows:
+            env = self.environment()
+            env['WINEPREFIX'] = str(self.wine_prefix)
+            subprocess.run(['wineserver', '-k'], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=False)
+            subprocess.run(['wineserver', '-w'], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=False)
+
     def profile_dir(self, home):
         """Where the launcher's profile folder is for a run given this home."""
         if self.windows:

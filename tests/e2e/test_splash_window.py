@@ -157,6 +157,7 @@ def differing_pixels(actual, expected):
 class SplashWindowTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        TARGET.stop_wine()
         cls.xserver = XServer(display_candidates())
         cls.display = cls.xserver.display
         cls.x11 = X11(cls.display)
@@ -167,6 +168,7 @@ class SplashWindowTest(unittest.TestCase):
     def tearDownClass(cls):
         cls.x11.close()
         cls.xserver.stop()
+        TARGET.stop_wine()
 
     def setUp(self):
         self.tmp = pathlib.Path(tempfile.mkdtemp(prefix='quenza-splash-'))
