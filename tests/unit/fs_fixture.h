@@ -1,7 +1,8 @@
 #pragma once
 // Temp-directory fixtures for the file-system and install-layout tests. Trees are built
-// and inspected with the standard library, not with the code under test; the platform
-// files supply what differs: links, read-only marks, and a file that cannot be deleted.
+// and inspected with the standard library, not with the code under test (only the final
+// clean-up of a temp dir may use it); the platform files supply what differs: links,
+// read-only marks, and a file that cannot be deleted.
 #include <string>
 #include <vector>
 
