@@ -171,3 +171,17 @@ TEST_F(LaunchTest, ApplicationThatCannotStartIsAnError) {
   EXPECT_EQ(out, "Changing state: Error\n");
   EXPECT_EQ(err, "");
 }
+
+TEST_F(LaunchTest, HostnameFileHoldsTheChannelsApplicationHost) {
+  environment().platform = MS_WINDOWS;
+  // A file left there before is replaced, not appended to or partly overwritten.
+  writeFile(dir.path() / "quenza_hostname.cfg", std::string(200, 'x'));
+  for (EnvChannel channel : {PROD, DEMO, DEV}) {
+    resetStateForTesting(InstallerState::PreparingExecution);
+    environment().channel = channel;
+    workPreparingExecution(run);
+    EXPECT_EQ(currentState(), InstallerState::ExecutingApp);
+    EXPECT_EQ(readFile(dir.path() / "quenza_hostname.cfg"), std::string(channelHost(channel))) << channel;
+  }
+  EXPECT_EQ(readFile(dir.path() / "quenza_hostname.cfg"), "app-dev.localhost");
+}
