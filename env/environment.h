@@ -40,3 +40,42 @@ int32_t parseIntOr(std::string_view text, int32_t fallback);
 
 // Finds every value from the executable path and the machine and logs the seven lines.
 void detectEnvironment(std::string const& argv0);
+
+// What the three machine probes answered; detectEnvironment asks the real probes, tests
+// hand in their own answers.
+struct ProbeAnswers {
+  OsType platform;
+  CpuArch cpuArch;
+  std::string stackVersion;
+};
+
+// detectEnvironment with given probe answers: sets every value of environment() (channel,
+// edition and stack numbers start from their defaults), writes "Executable name: " and
+// the seven value lines, then sets ShowingWindow.
+void detectEnvironmentWith(std::string const& argv0, ProbeAnswers const& probes);
+
+struct StackNumbers {
+  int32_t major = 0;
+  int32_t minor = 0;
+  int32_t patch = 0;
+};
+
+// The first three "."-separated pieces of a version text, each through parseIntOr with
+// fallback 0; a piece the text has run out before stays 0, pieces after the third are
+// ignored.
+StackNumbers parseStackVersion(std::string_view text);
+
+// Probe helpers, platform-free so that both builds test them.
+
+// Windows' native wProcessorArchitecture: 0 X86_32, 5 ARM_32, 9 X86_64, 12 ARM_64,
+// anything else X86_64.
+CpuArch cpuArchFromProcessorArchitecture(uint16_t value);
+
+// uname's machine field: "x86_64"; "aarch64" or "arm64"; "armv7..." or "armv6...";
+// "i386" to "i686"; anything else counts as X86_64.
+CpuArch cpuArchFromMachine(std::string_view machine);
+
+// The leading numbers of a kernel release ("6.1.0-18-amd64") as "major.minor.patch"
+// ("6.1.0"), missing numbers written as 0 ("6.1-rc2" gives "6.1.0"), leading zeros
+// dropped; empty when the release does not start with a digit.
+std::string kernelVersionText(std::string_view release);

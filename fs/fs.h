@@ -32,8 +32,8 @@ bool list(std::vector<Entry>& out, std::string const& directory, bool recursive,
 bool createDirectories(std::string const& path);
 
 // Removes a file, a link or a whole tree (read-only files included). True when nothing
-// is left at the path or nothing was there; false stops at the first child that cannot
-// be removed, leaving the rest.
+// is left at the path or nothing was there; false when the path cannot be examined, and
+// at the first child that cannot be removed, leaving the rest.
 bool removeAll(std::string const& path);
 
 // Creates or truncates the file and writes every byte; the parent must exist. A failed

@@ -51,6 +51,17 @@ class Target:
         env.update(extra or {})
         return env
 
+    def stop_wine(self):
+        """Ends the prefix's wineserver. A Wine session keeps the display it was started
+        with (or none), so windowed and windowless runs must not share one."""
+        if self.windows:
+            env = self.environment()
+            env['WINEPREFIX'] = str(self.wine_prefix)
+            subprocess.run(['wineserver', '-k'], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=False)
+            subprocess.run(['wineserver', '-w'], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=False)
+
     def profile_dir(self, home):
         """Where the launcher's profile folder is for a run given this home."""
         if self.windows:
@@ -64,9 +75,14 @@ class Target:
             full_env.pop('DISPLAY', None)
         else:
             full_env['DISPLAY'] = display
-        proc = subprocess.run(self.command(program, args), env=full_env, cwd=cwd,
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-        return Result(proc.returncode, split_lines(proc.stdout), split_lines(proc.stderr))
+        # Files rather than pipes: Wine's service processes inherit the standard handles
+        # and would hold a pipe open until the wineserver exits, seconds after the run.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.run(self.command(program, args), env=full_env, cwd=cwd,
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            return Result(proc.returncode, split_lines(out.read()), split_lines(err.read()))
 
 
 def split_lines(data):

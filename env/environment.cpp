@@ -1,0 +1,169 @@
+#include "env/environment.h"
+
+#include <string>
+
+#include "app/log.h"
+#include "app/state.h"
+#include "fs/path.h"
+
+namespace {
+
+// The classic locale's lower-case mapping: only ASCII capitals change, so the bytes of
+// UTF-8 sequences are compared as they are.
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool nameHas(std::string_view name, std::string_view keyword) { return containsText(name, keyword, true); }
+
+EnvChannel channelFromName(std::string_view name) {
+  // "demo" is tested first, so a name carrying both keywords is a demonstration build.
+  if (nameHas(name, "demo")) return DEMO;
+  if (nameHas(name, "dev")) return DEV;
+  return PROD;
+}
+
+AppSlug editionFromName(std::string_view name) {
+  // The order matters: "bo" is short enough to hide in many words (ebook, bootstrap),
+  // so it is the last keyword tried.
+  if (nameHas(name, "manager")) return QUENZA_MAN;
+  if (nameHas(name, "myquenza") || nameHas(name, "app")) return QUENZA_APP;
+  if (nameHas(name, "back") || nameHas(name, "bo")) return QUENZA_BO;
+  return QUENZA_PMS;
+}
+
+// Digits starting at pos without their leading zeros ("0" for all zeros); pos ends after them.
+std::string takeNumber(std::string_view text, size_t& pos) {
+  size_t const start = pos;
+  while (pos < text.size() && isDigit(text[pos])) ++pos;
+  std::string_view digits = text.substr(start, pos - start);
+  while (digits.size() > 1 && digits.front() == '0') digits.remove_prefix(1);
+  return std::string(digits);
+}
+
+}  // namespace
+
+EnvironmentValues& environment() {
+  static EnvironmentValues values;
+  return values;
+}
+
+bool containsText(std::string_view haystack, std::string_view needle, bool ignoreCase) {
+  if (!ignoreCase) return haystack.find(needle) != std::string_view::npos;
+  std::string h(haystack);
+  std::string n(needle);
+  for (char& c : h) c = lowerAscii(c);
+  for (char& c : n) c = lowerAscii(c);
+  return h.find(n) != std::string::npos;
+}
+
+int32_t parseIntOr(std::string_view text, int32_t fallback) {
+  size_t pos = 0;
+  bool const negative = !text.empty() && text.front() == '-';
+  if (negative) pos = 1;
+  if (pos == text.size()) return fallback;
+  // The magnitude may reach 2147483648 after a minus sign; 64 bits hold it and any
+  // overflow is caught before the next digit is added.
+  int64_t const limit = negative ? 2147483648LL : 2147483647LL;
+  int64_t magnitude = 0;
+  for (; pos < text.size(); ++pos) {
+    char const c = text[pos];
+    if (!isDigit(c)) return fallback;
+    magnitude = magnitude * 10 + (c - '0');
+    if (magnitude > limit) return fallback;
+  }
+  return static_cast<int32_t>(negative ? -magnitude : magnitude);
+}
+
+StackNumbers parseStackVersion(std::string_view text) {
+  int32_t parts[3] = {0, 0, 0};
+  size_t pos = 0;
+  for (int32_t& part : parts) {
+    // A piece exists while any text is left; an empty piece between two dots is 0.
+    if (pos >= text.size()) break;
+    size_t dot = text.find('.', pos);
+    if (dot == std::string_view::npos) dot = text.size();
+    part = parseIntOr(text.substr(pos, dot - pos), 0);
+    pos = dot + 1;
+  }
+  return {parts[0], parts[1], parts[2]};
+}
+
+CpuArch cpuArchFromProcessorArchitecture(uint16_t value) {
+  switch (value) {
+    case 0: return X86_32;
+    case 5: return ARM_32;
+    case 9: return X86_64;
+    case 12: return ARM_64;
+    default: return X86_64;
+  }
+}
+
+CpuArch cpuArchFromMachine(std::string_view machine) {
+  if (machine == "x86_64") return X86_64;
+  if (machine == "aarch64" || machine == "arm64") return ARM_64;
+  if (machine.starts_with("armv7") || machine.starts_with("armv6")) return ARM_32;
+  if (machine.size() == 4 && machine[0] == 'i' && machine[1] >= '3' && machine[1] <= '6' &&
+      machine.substr(2) == "86") {
+    return X86_32;
+  }
+  return X86_64;
+}
+
+std::string kernelVersionText(std::string_view release) {
+  if (release.empty() || !isDigit(release.front())) return {};
+  size_t pos = 0;
+  std::string out = takeNumber(release, pos);
+  for (int i = 0; i < 2; ++i) {
+    out += '.';
+    if (pos + 1 < release.size() && release[pos] == '.' && isDigit(release[pos + 1])) {
+      ++pos;
+      out += takeNumber(release, pos);
+    } else {
+      // Stop at the first piece that is not a number: "6.1-rc2" is 6.1.0, not 6.1.2.
+      pos = release.size();
+      out += '0';
+    }
+  }
+  return out;
+}
+
+void detectEnvironmentWith(std::string const& argv0, ProbeAnswers const& probes) {
+  std::string const name = FS::baseName(argv0);
+  Log::out("Executable name: " + name);
+
+  EnvironmentValues& env = environment();
+  env.platform = probes.platform;
+  env.cpuArch = probes.cpuArch;
+  env.stackVersion = probes.stackVersion;
+  StackNumbers const numbers = parseStackVersion(env.stackVersion);
+  env.stackMajor = numbers.major;
+  env.stackMinor = numbers.minor;
+  env.stackPatch = numbers.patch;
+  env.channel = channelFromName(name);
+  env.otaHost = std::string(otaHostname(env.channel));
+  env.edition = editionFromName(name);
+  env.appFilename = std::string(appFilename(env.platform, env.edition));
+
+  auto rawAndPretty = [](std::string_view raw, std::string_view pretty) {
+    std::string s = "raw=";
+    s += raw;
+    s += " pretty=";
+    s += pretty;
+    return s;
+  };
+  Log::out("App Slug: " + rawAndPretty(appSlugName(env.edition, false), appSlugName(env.edition, true)));
+  Log::out("Env Channel: " + rawAndPretty(envChannelName(env.channel, false), envChannelName(env.channel, true)));
+  Log::out("OS Type: " + rawAndPretty(osTypeName(env.platform, false), osTypeName(env.platform, true)));
+  Log::out("CPU Arch: " + rawAndPretty(cpuArchName(env.cpuArch, false), cpuArchName(env.cpuArch, true)));
+  Log::out("Stack Version: raw=" + env.stackVersion + " major=" + std::to_string(env.stackMajor) +
+           " minor=" + std::to_string(env.stackMinor) + " patch=" + std::to_string(env.stackPatch));
+  Log::out("App filename: " + env.appFilename);
+  Log::out("OTA hostname: " + env.otaHost);
+
+  setState(InstallerState::ShowingWindow);
+}
+
+void detectEnvironment(std::string const& argv0) {
+  detectEnvironmentWith(argv0, {currentOsType(), detectCpuArch(), osVersionString()});
+}

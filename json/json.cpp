@@ -1,0 +1,114 @@
+#include "json/json.h"
+
+#include <cmath>
+
+#include "app/log.h"
+
+namespace {
+
+// The library's own parse context, except for numbers too large for a double: the
+// library's double constructor throws on infinity, so a body such as {"a":1e999} would
+// raise an exception out of the parser. Such a number is stored as null and remembered
+// (the library ignores what set_number answers), and the whole document is refused.
+// Nested values are parsed with this same context and share the flag.
+class FiniteNumberContext : public picojson::default_parse_context {
+ public:
+  FiniteNumberContext(picojson::value* out, size_t depths, bool* outOfRange)
+      : default_parse_context(out, depths), outOfRange_(outOfRange) {}
+
+  bool set_number(double f) {
+    if (std::isfinite(f)) return default_parse_context::set_number(f);
+    *outOfRange_ = true;
+    return set_null();
+  }
+
+  template <typename Iter>
+  bool parse_array_item(picojson::input<Iter>& in, size_t) {
+    picojson::array& a = out_->get<picojson::array>();
+    a.push_back(picojson::value());
+    FiniteNumberContext ctx(&a.back(), depths_, outOfRange_);
+    return picojson::_parse(ctx, in);
+  }
+
+  template <typename Iter>
+  bool parse_object_item(picojson::input<Iter>& in, std::string const& key) {
+    picojson::object& o = out_->get<picojson::object>();
+    FiniteNumberContext ctx(&o[key], depths_, outOfRange_);
+    return picojson::_parse(ctx, in);
+  }
+
+ private:
+  bool* outOfRange_;
+};
+
+constexpr char const* kRootNotObject = "JSON root is not an object";
+constexpr char const* kNumberOutOfRange = "JSON number out of range";
+
+void warnFallback(std::string const& key) {
+  Log::err("JSON: Field not found '" + key + "', using fallback value");
+}
+
+// Copies the member into out when it has kind T; otherwise warns and uses the fallback.
+template <typename T>
+bool getMember(picojson::object const& object, std::string const& key, T& out, T const& fallback) {
+  auto const it = object.find(key);
+  if (it != object.end() && it->second.is<T>()) {
+    out = it->second.get<T>();
+    return true;
+  }
+  warnFallback(key);
+  out = fallback;
+  return false;
+}
+
+}  // namespace
+
+namespace JSON {
+
+ParseResult parseObject(std::vector<uint8_t> const& bytes) {
+  std::string const text(bytes.begin(), bytes.end());
+  picojson::value root;
+  std::string error;
+  bool outOfRange = false;
+  FiniteNumberContext ctx(&root, picojson::DEFAULT_MAX_DEPTHS, &outOfRange);
+  picojson::_parse(ctx, text.begin(), text.end(), &error);
+  if (!error.empty()) return {{}, error};
+  if (!root.is<picojson::object>()) return {{}, kRootNotObject};
+  if (outOfRange) return {{}, kNumberOutOfRange};
+  return {root.get<picojson::object>(), {}};
+}
+
+bool getString(picojson::object const& object, std::string const& key, std::string& out,
+               std::string const& fallback) {
+  return getMember(object, key, out, fallback);
+}
+
+bool getInt64(picojson::object const& object, std::string const& key, int64_t& out, int64_t fallback) {
+  // Not is<double>: with 64-bit integers on, the library also answers true for int64
+  // there, whereas only integer literals are accepted here.
+  return getMember(object, key, out, fallback);
+}
+
+bool getObject(picojson::object const& object, std::string const& key, picojson::object& out,
+               picojson::object const& fallback) {
+  return getMember(object, key, out, fallback);
+}
+
+bool getArray(picojson::object const& object, std::string const& key, picojson::array& out,
+              picojson::array const& fallback) {
+  return getMember(object, key, out, fallback);
+}
+
+void setString(picojson::object& object, std::string const& key, std::string&& value) {
+  object[key] = picojson::value(std::move(value));
+}
+
+void setInt64(picojson::object& object, std::string const& key, int64_t value) {
+  object[key] = picojson::value(value);
+}
+
+void setBool(picojson::object& object, std::string const& key, bool value) { object[key] = picojson::value(value); }
+
+std::string serialize(picojson::object const& object) { return picojson::value(object).serialize(); }
+
+}  // namespace JSON

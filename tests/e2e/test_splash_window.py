@@ -1,0 +1,343 @@
+"""The splash window on a real X display (Xvfb, no window manager).
+
+The launcher is run where its first request cannot succeed (a private network namespace
+with no interface up), so it goes to the error display: the window must carry the error
+title and show the error artwork pixel for pixel, stay up, and end the run with exit code
+-1 (255) when closed the way a window manager closes it. The helper splash_probe shows
+the progress artwork the same way. A Windows build runs under Wine on the same display.
+Screenshots are kept in <build dir>/screenshots/.
+"""
+
+import ctypes
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import launcher  # noqa: E402
+
+TARGET = launcher.parse_target()
+WIDTH, HEIGHT = 640, 320
+ERROR_PREFIX = "Erreur d'installation de Quenza ("
+PROGRESS_TITLE = 'Installation de Quenza, veuillez patienter...'
+# Wine's first start in a fresh prefix takes a while.
+WINDOW_TIMEOUT = 180 if TARGET.windows else 30
+
+
+class XServer:
+    """An Xvfb on the first free display number of a small range."""
+
+    def __init__(self, candidates):
+        self.process = None
+        for number in candidates:
+            if os.path.exists(f'/tmp/.X{number}-lock') or os.path.exists(f'/tmp/.X11-unix/X{number}'):
+                continue
+            proc = subprocess.Popen(['Xvfb', f':{number}', '-screen', '0', '1280x1024x24', '-nolisten', 'tcp'],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and proc.poll() is None:
+                if os.path.exists(f'/tmp/.X11-unix/X{number}'):
+                    self.process, self.display = proc, f':{number}'
+                    return
+                time.sleep(0.05)
+            proc.kill()
+            proc.wait()
+        raise RuntimeError('no free display number for Xvfb')
+
+    def stop(self):
+        if self.process:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+
+
+def display_candidates():
+    wanted = os.environ.get('QUENZA_TEST_DISPLAYS', '91-99')
+    first, _, last = wanted.partition('-')
+    return range(int(first), int(last or first) + 1)
+
+
+class ClientMessageEvent(ctypes.Structure):
+    _fields_ = [('type', ctypes.c_int), ('serial', ctypes.c_ulong), ('send_event', ctypes.c_int),
+                ('display', ctypes.c_void_p), ('window', ctypes.c_ulong), ('message_type', ctypes.c_ulong),
+                ('format', ctypes.c_int), ('l', ctypes.c_long * 5)]
+
+
+class XEvent(ctypes.Union):
+    _fields_ = [('xclient', ClientMessageEvent), ('pad', ctypes.c_long * 24)]
+
+
+class X11:
+    """The few libX11 calls a window manager would make, through ctypes."""
+
+    def __init__(self, display):
+        lib = ctypes.CDLL('libX11.so.6')
+        lib.XOpenDisplay.restype = ctypes.c_void_p
+        lib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        lib.XInternAtom.restype = ctypes.c_ulong
+        lib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        lib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                   ctypes.POINTER(XEvent)]
+        lib.XFlush.argtypes = [ctypes.c_void_p]
+        lib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        lib.XGetWindowProperty.argtypes = [
+            ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_long, ctypes.c_long, ctypes.c_int,
+            ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_int),
+            ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_void_p)]
+        lib.XFree.argtypes = [ctypes.c_void_p]
+        self.lib = lib
+        self.display = lib.XOpenDisplay(display.encode())
+        if not self.display:
+            raise RuntimeError(f'cannot open display {display}')
+
+    def close(self):
+        self.lib.XCloseDisplay(self.display)
+
+    def atom(self, name):
+        return self.lib.XInternAtom(self.display, name.encode(), 0)
+
+    def send_delete_window(self, window):
+        event = XEvent()
+        event.xclient.type = 33  # ClientMessage
+        event.xclient.window = window
+        event.xclient.message_type = self.atom('WM_PROTOCOLS')
+        event.xclient.format = 32
+        event.xclient.l[0] = self.atom('WM_DELETE_WINDOW')
+        event.xclient.l[1] = 0  # CurrentTime
+        if not self.lib.XSendEvent(self.display, window, 0, 0, ctypes.byref(event)):
+            raise RuntimeError('XSendEvent failed')
+        self.lib.XFlush(self.display)
+
+    def cardinals(self, window, name, count):
+        """The first count values of a format-32 property and how many bytes follow them."""
+        actual_type, actual_format = ctypes.c_ulong(), ctypes.c_int()
+        items, after, data = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p()
+        status = self.lib.XGetWindowProperty(self.display, window, self.atom(name), 0, count, 0, 0,
+                                             ctypes.byref(actual_type), ctypes.byref(actual_format),
+                                             ctypes.byref(items), ctypes.byref(after), ctypes.byref(data))
+        if status != 0 or not data.value:
+            return [], 0
+        values = list(ctypes.cast(data, ctypes.POINTER(ctypes.c_long))[:items.value])
+        self.lib.XFree(data)
+        return values, after.value
+
+
+WINDOW_LINE = re.compile(r'^\s*(0x[0-9a-f]+) "(.*)": \(.*\)\s+(\d+)x(\d+)\+(-?\d+)\+(-?\d+)')
+
+
+def top_windows(display):
+    """(id, title, width, height, x, y) of every named window on the display."""
+    out = subprocess.run(['xwininfo', '-root', '-tree'], env=dict(os.environ, DISPLAY=display),
+                         capture_output=True, text=True, errors='replace', timeout=30).stdout
+    found = []
+    for line in out.splitlines():
+        m = WINDOW_LINE.match(line)
+        if m:
+            found.append((int(m.group(1), 16), m.group(2), *map(int, m.group(3, 4, 5, 6))))
+    return found
+
+
+def expected_rgb(rgba_file):
+    data = pathlib.Path(rgba_file).read_bytes()
+    rgb = bytearray(len(data) // 4 * 3)
+    for channel in range(3):
+        rgb[channel::3] = data[channel::4]
+    return bytes(rgb)
+
+
+def differing_pixels(actual, expected):
+    return sum(1 for i in range(0, len(expected), 3) if actual[i:i + 3] != expected[i:i + 3])
+
+
+class SplashWindowTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        TARGET.stop_wine()
+        cls.xserver = XServer(display_candidates())
+        cls.display = cls.xserver.display
+        cls.x11 = X11(cls.display)
+        cls.shots = TARGET.build_dir / 'screenshots'
+        cls.shots.mkdir(parents=True, exist_ok=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.x11.close()
+        cls.xserver.stop()
+        TARGET.stop_wine()
+
+    def setUp(self):
+        self.tmp = pathlib.Path(tempfile.mkdtemp(prefix='quenza-splash-'))
+        self.processes = []
+
+    def tearDown(self):
+        for proc in self.processes:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(timeout=30)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def start(self, program, *, isolated_network=True, display=True, wrap=()):
+        """Starts a program of the build with its output going to files of the test."""
+        env = TARGET.environment(home=self.tmp / 'home')
+        (self.tmp / 'home').mkdir(exist_ok=True)
+        if display:
+            env['DISPLAY'] = self.display
+        else:
+            env.pop('DISPLAY', None)
+        command = list(wrap) + TARGET.command(program)
+        if isolated_network:
+            command = ['unshare', '-n', '--'] + command
+        out = open(self.tmp / 'stdout', 'wb')
+        err = open(self.tmp / 'stderr', 'wb')
+        proc = subprocess.Popen(command, env=env, cwd=self.tmp, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        out.close()
+        err.close()
+        self.processes.append(proc)
+        return proc
+
+    def output(self):
+        return (launcher.split_lines((self.tmp / 'stdout').read_bytes()),
+                launcher.split_lines((self.tmp / 'stderr').read_bytes()))
+
+    def wait_for_window(self, proc, accept, timeout=WINDOW_TIMEOUT):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for window in top_windows(self.display):
+                if accept(window[1]):
+                    return window
+            if proc.poll() is not None:
+                self.fail(f'exited with {proc.returncode} before its window appeared: {self.output()}')
+            time.sleep(0.2)
+        self.fail(f'no window appeared within {timeout} s; windows: {top_windows(self.display)}')
+
+    def assert_shows(self, window_id, rgba_file, name):
+        """The window's content equals the artwork, allowing a moment for painting."""
+        expected = expected_rgb(rgba_file)
+        raw = self.tmp / f'{name}.rgb'
+        png = self.shots / f'{TARGET.name}-{name}.png'
+        env = dict(os.environ, DISPLAY=self.display)
+        deadline = time.monotonic() + 20
+        while True:
+            subprocess.run(['/usr/bin/import', '-silent', '-window', hex(window_id), '-depth', '8', f'rgb:{raw}'],
+                           env=env, check=True, capture_output=True, timeout=60)
+            actual = raw.read_bytes()
+            if actual == expected or time.monotonic() > deadline:
+                break
+            time.sleep(0.5)
+        subprocess.run(['/usr/bin/convert', '-size', f'{WIDTH}x{HEIGHT}', '-depth', '8', f'rgb:{raw}',
+                        f'png:{png}'], check=True, capture_output=True, timeout=60)
+        self.assertEqual(len(actual), len(expected), f'screenshot size; see {png}')
+        if actual != expected:
+            self.fail(f'{differing_pixels(actual, expected)} of {WIDTH * HEIGHT} pixels differ '
+                      f'from {rgba_file}; see {png}')
+
+    def close_and_wait(self, proc, window_id):
+        self.x11.send_delete_window(window_id)
+        try:
+            return proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.fail('still running 60 s after the close request')
+
+    def expected_error_title(self, stdout):
+        """The error title from the values the run logged (None when it logged none)."""
+        values = {}
+        for line in stdout:
+            for key, pattern in (('os', r'^OS Type: raw=\S* pretty=(.*)$'),
+                                 ('cpu', r'^CPU Arch: raw=\S* pretty=(.*)$'),
+                                 ('version', r'^Stack Version: raw=(.*) major=')):
+                m = re.match(pattern, line)
+                if m:
+                    values[key] = m.group(1)
+        if len(values) < 3:
+            return None
+        self.assertEqual(values['os'], 'Windows' if TARGET.windows else 'Linux')
+        self.assertEqual(values['cpu'], 'x86_64')
+        return f"{ERROR_PREFIX}{values['os']} {values['cpu']} {values['version']})"
+
+    def test_error_display_stays_until_closed(self):
+        exe = launcher.copy_launcher(TARGET, self.tmp / 'bin', 'quenza-installer' + TARGET.exe_suffix)
+        proc = self.start(exe)
+        window_id, title, width, height, x, y = self.wait_for_window(proc, lambda t: t.startswith(ERROR_PREFIX))
+        self.assertEqual((width, height), (WIDTH, HEIGHT), 'client area')
+        self.assert_shows(window_id, TARGET.source_dir / 'resources' / 'error.rgba', 'error')
+        time.sleep(1)
+        self.assertIsNone(proc.poll(), 'the error display waits for the user')
+
+        code = self.close_and_wait(proc, window_id)
+        stdout, stderr = self.output()
+        self.assertEqual(code, 255, (stdout, stderr))
+        self.assertEqual(stdout[-1:], ['Closing from user action'], stdout)
+        self.assertIn('Changing state: Error', stdout)
+        self.assertTrue(stderr, 'the failing step wrote its line')
+        expected = self.expected_error_title(stdout)
+        if expected is not None:
+            self.assertEqual(title, expected)
+        else:
+            # The run logged no environment values to build the title from.
+            self.assertRegex(title, r"^Erreur d'installation de Quenza \((Windows|Linux) x86_64 [^()]*\)$")
+
+    def test_progress_artwork_until_closed(self):
+        proc = self.start(TARGET.executable('splash_probe'), isolated_network=False)
+        window_id, _, width, height, x, y = self.wait_for_window(proc, lambda t: t == PROGRESS_TITLE)
+        self.assertEqual((width, height), (WIDTH, HEIGHT), 'client area')
+        self.assert_shows(window_id, TARGET.source_dir / 'resources' / 'progress.rgba', 'progress')
+        self.assertIsNone(proc.poll())
+        code = self.close_and_wait(proc, window_id)
+        stdout, stderr = self.output()
+        self.assertEqual(code, 0, (stdout, stderr))
+        self.assertEqual(stdout, ['Window shown', 'Closed by user'])
+
+    @unittest.skipIf(TARGET.windows, 'the X11 window of the Linux build')
+    def test_linux_window_properties(self):
+        proc = self.start(TARGET.executable('splash_probe'), isolated_network=False)
+        window_id, _, width, height, x, y = self.wait_for_window(proc, lambda t: t == PROGRESS_TITLE)
+        self.assertEqual((x, y), ((1280 - WIDTH) // 2, (1024 - HEIGHT) // 2), 'centred on the screen')
+        hints = subprocess.run(['xprop', '-id', hex(window_id)], env=dict(os.environ, DISPLAY=self.display),
+                               capture_output=True, text=True, timeout=30).stdout
+        self.assertIn('program specified minimum size: 640 by 320', hints)
+        self.assertIn('program specified maximum size: 640 by 320', hints)
+        self.assertIn('WM_PROTOCOLS(ATOM): protocols  WM_DELETE_WINDOW', hints)
+        self.assertIn(f'_NET_WM_NAME(UTF8_STRING) = "{PROGRESS_TITLE}"', hints)
+        self.assertIn(f'WM_NAME(STRING) = "{PROGRESS_TITLE}"', hints)
+        icon, remaining = self.x11.cardinals(window_id, '_NET_WM_ICON', 2)
+        self.assertEqual(icon, [256, 256])
+        self.assertEqual(remaining, 256 * 256 * 4, 'one ARGB value per pixel of the logo tile')
+        self.assertEqual(self.close_and_wait(proc, window_id), 0)
+
+    @unittest.skipIf(TARGET.windows, 'how the Linux build runs without a display')
+    def test_linux_without_display_runs_without_window(self):
+        exe = launcher.copy_launcher(TARGET, self.tmp / 'bin', 'quenza-installer')
+        proc = self.start(exe, display=False)
+        self.assertEqual(proc.wait(timeout=60), 1)
+        stdout, _ = self.output()
+        self.assertEqual(stdout[-1:], ['Changing state: Error'])
+
+    @unittest.skipIf(TARGET.windows, 'how the Linux build runs without libX11')
+    def test_linux_without_libx11_runs_without_window(self):
+        needed = subprocess.run(['readelf', '-d', str(TARGET.executable('quenza-installer'))],
+                                capture_output=True, text=True, check=True).stdout
+        self.assertNotIn('libX11', needed, 'libX11 is loaded at run time, never linked')
+
+        # Hide every copy of the library from the launcher in a private mount namespace.
+        copies = sorted({line.split('=>')[-1].strip() for line in
+                         subprocess.run(['ldconfig', '-p'], capture_output=True, text=True).stdout.splitlines()
+                         if 'libX11.so.6 ' in line})
+        self.assertTrue(copies)
+        empty = self.tmp / 'empty'
+        empty.write_bytes(b'')
+        mounts = '; '.join(f'mount --bind {empty} {c}' for c in copies)
+        exe = launcher.copy_launcher(TARGET, self.tmp / 'bin', 'quenza-installer')
+        proc = self.start(exe, wrap=['unshare', '-m', '--', 'sh', '-c', mounts + '; exec "$@"', 'hide-x11'])
+        self.assertEqual(proc.wait(timeout=60), 1, self.output())
+        stdout, _ = self.output()
+        self.assertEqual(stdout[-1:], ['Changing state: Error'])
+        self.assertFalse([w for w in top_windows(self.display) if 'Quenza' in w[1]])
+
+
+if __name__ == '__main__':
+    unittest.main()

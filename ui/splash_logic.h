@@ -1,0 +1,70 @@
+#pragma once
+// The part of the splash window that needs no window system: the module state the
+// backends share, the picture check and conversion, the centring arithmetic and the
+// title and icon encodings. Internal to ui/; kept apart so every build's tests run it.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ui/splash.h"
+
+namespace Splash::detail {
+
+struct ModuleState {
+  bool closedByUser = false;           // set once by the user's close; never reset
+  uint32_t width = 0;                  // size of the picture shown; the client size
+  uint32_t height = 0;                 //   until a picture has been applied
+  Image const* current = &progressImage;
+  std::vector<uint32_t> pixels;        // 0x00RRGGBB, top row first, width*height of them
+  std::string title;                   // UTF-8
+};
+
+ModuleState& state();
+
+// Bytes the image's range holds: end minus first when both are set and end lies after
+// first, else 0.
+uint64_t byteCount(Image const& image);
+
+// Red, green, blue, alpha bytes to 0x00RRGGBB: the layout both the device-independent
+// bitmap copy and a 24-bit TrueColor image take, so painting needs no conversion.
+inline uint32_t packPixel(uint8_t const* rgba) {
+  return (uint32_t{rgba[0]} << 16) | (uint32_t{rgba[1]} << 8) | uint32_t{rgba[2]};
+}
+
+// The window-free steps of showing a picture. When the image has non-zero sides and
+// exactly width*height*4 bytes, makes its size current, converts it into the pixel
+// buffer and returns true; otherwise changes nothing and returns false.
+bool applyImage(Image const& image);
+
+// Whether the pixel buffer holds a whole picture of the current size (false before a
+// picture is applied and after the window is destroyed): only then is anything drawn.
+bool pictureReady();
+
+struct Point {
+  int32_t x = 0;
+  int32_t y = 0;
+};
+
+// Top-left corner that centres an outer window size on a screen. Signed division that
+// truncates toward zero, so a screen smaller than the window gives negative values.
+Point centredOrigin(int32_t screenWidth, int32_t screenHeight, int32_t outerWidth, int32_t outerHeight);
+
+// A tile of width*height RGBA pixels in the layout window managers take for an icon:
+// width, height, then 0xAARRGGBB per pixel, top row first. Empty when the range does not
+// hold exactly width*height*4 bytes or a side is 0.
+std::vector<uint32_t> iconArgb(uint8_t const* first, uint8_t const* end, uint32_t width, uint32_t height);
+
+// Keeps a copy of the title (a call with the stored title itself changes nothing).
+void storeTitle(std::string const& utf8);
+
+// The title as it is shown: itself when it is valid UTF-8, else empty.
+std::string shownTitle(std::string const& utf8);
+
+// The title in ISO 8859-1 into latin1 when every character fits there; false otherwise
+// (latin1 then undefined). Invalid UTF-8 counts as the empty title.
+bool latin1Title(std::string const& utf8, std::string& latin1);
+
+// Back to the starting values, for tests (the product never resets the closed flag).
+void resetForTesting();
+
+}  // namespace Splash::detail
