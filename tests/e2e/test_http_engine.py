@@ -7,6 +7,7 @@ script of engine calls and checks the replies it prints and the requests the ser
 import hashlib
 import json
 import subprocess
+import tempfile
 import unittest
 
 import harness
@@ -32,15 +33,21 @@ ROUTES = {
 }
 
 
-def probe(*steps, which='http_probe', stdin_data=None, timeout=120):
-    """Runs the probe; returns (events by kind, all events in order, stderr lines)."""
+def probe(*steps, which='http_probe', stdin_data=b'', timeout=120):
+    """Runs the probe; returns (its events in order, its stderr lines)."""
     cmd = TARGET.command(TARGET.executable(which), [str(s) for s in steps])
-    proc = subprocess.run(cmd, env=TARGET.environment(), input=stdin_data if stdin_data is not None else b'',
-                          capture_output=True, timeout=timeout)
-    events = [json.loads(line) for line in launcher.split_lines(proc.stdout) if line.startswith('{')]
+    # Files rather than pipes: Wine's service processes would hold a pipe open.
+    with tempfile.TemporaryFile() as stdin, tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        stdin.write(stdin_data)
+        stdin.seek(0)
+        proc = subprocess.run(cmd, env=TARGET.environment(), stdin=stdin, stdout=out, stderr=err, timeout=timeout)
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
     if proc.returncode != 0:
-        raise AssertionError(f'probe failed ({proc.returncode}): {proc.stderr!r}')
-    return events, launcher.split_lines(proc.stderr)
+        raise AssertionError(f'probe failed ({proc.returncode}): {stderr!r}')
+    events = [json.loads(line) for line in launcher.split_lines(stdout) if line.startswith('{')]
+    return events, launcher.split_lines(stderr)
 
 
 def replies(events):
