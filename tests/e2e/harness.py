@@ -1,0 +1,323 @@
+"""Scripted runs of a launcher against the local test server (tests/server/server.py).
+
+Two tools, both standard library only:
+
+TestServer: the server as a child process on ephemeral ports, for tests of a program that
+is told the port (the HTTP engine's probe):
+
+    with harness.TestServer(target, scenario, http_port=0) as server:
+        url = server.https_origin + '/file'          # https://localhost:<port>
+        ...
+        requests = server.requests()                  # what the server received so far
+
+Session: one isolated place to run the e2e launcher, whose hosts (ota-*.localhost,
+app-*.localhost) carry no port, so the server must listen on 127.0.0.1:443. Every run
+therefore happens in a private network namespace (`unshare -n`, loopback brought up)
+holding the server and the launcher, so parallel runs never meet. The session has a fresh
+HOME, and for the Windows build a private Wine prefix (a hard-linked copy of the build's
+prefix, so the profile folder starts clean and the Wine server lives in the namespace).
+
+    with harness.Session(target) as session:
+        result = session.run(scenario, 'Quenza-Demo.exe')
+        result.exit_code, result.stdout, result.stderr    # lines, '\\r' removed
+        result.requests                                    # list of RecordedRequest
+        session.profile_dir                                # the launcher's profile folder
+
+Several runs of one session share HOME / the prefix, so a test can run twice in a row
+or seed files under session.profile_dir before a run.
+
+A scenario is the dict form of the server's scenario file (see tests/server/server.py):
+    {"routes": {"/ota/verify": {"json": {...}}, "/cdn/app.exe": {"generate": {...}}}}
+Helpers below build the common parts (digest_text, manifest routes).
+"""
+
+import base64
+import dataclasses
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / 'server'))
+import launcher  # noqa: E402
+import server as scenario_server  # noqa: E402
+
+# The server's own rules, so tests compute exactly what it serves.
+digest_text = scenario_server.digest_text
+generated_bytes = scenario_server.generated_bytes
+
+SERVER = HERE.parent / 'server' / 'server.py'
+PYTHON = os.environ.get('QUENZA_TEST_PYTHON', '/usr/bin/python3')
+
+
+@dataclasses.dataclass
+class RecordedRequest:
+    method: str
+    path: str
+    target: str
+    scheme: str
+    headers: list  # [name, value] pairs as received, in order
+    body: bytes
+
+    def header(self, name):
+        """The first value of a header field, by name in any case; None when absent."""
+        for key, value in self.headers:
+            if key.lower() == name.lower():
+                return value
+        return None
+
+
+@dataclasses.dataclass
+class RunResult:
+    exit_code: int  # as a POSIX status: -1 reads 255
+    stdout: list
+    stderr: list
+    requests: list  # RecordedRequest, in the order the server received them
+    timed_out: bool = False
+
+
+def read_requests(record_file):
+    path = pathlib.Path(record_file)
+    if not path.exists():
+        return []
+    out = []
+    for line in path.read_text(encoding='utf-8').splitlines():
+        if line.strip():
+            e = json.loads(line)
+            out.append(RecordedRequest(e['method'], e['path'], e['target'], e['scheme'], e['headers'],
+                                       base64.b64decode(e['body_base64'])))
+    return out
+
+
+def cert_dir(target):
+    return target.source_dir / 'build' / 'e2e-ca'
+
+
+def server_command(target, scenario_file, record_file, *, port, http_port=None, cert='server', ready_file=None):
+    cmd = [PYTHON, str(SERVER), '--scenario', str(scenario_file), '--record', str(record_file),
+           '--port', str(port), '--cert-dir', str(cert_dir(target)), '--cert', cert]
+    if http_port is not None:
+        cmd += ['--http-port', str(http_port)]
+    if ready_file is not None:
+        cmd += ['--ready-file', str(ready_file)]
+    return cmd
+
+
+def start_server(cmd, timeout=20):
+    """Starts the server; returns (process, ready dict) once it is listening."""
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    line = proc.stdout.readline()  # the server writes its one ready line once bound
+    if not line:
+        proc.wait(timeout=timeout)
+        raise RuntimeError('test server did not start: ' + proc.stderr.read().decode(errors='replace'))
+    return proc, json.loads(line)
+
+
+def stop_server(proc):
+    proc.terminate()
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    for stream in (proc.stdout, proc.stderr):
+        stream.close()
+
+
+class TestServer:
+    """The test server on ephemeral ports in this network namespace (see module doc)."""
+
+    def __init__(self, target, scenario, *, http_port=None, cert='server'):
+        self.target = target
+        self._dir = tempfile.TemporaryDirectory(prefix='quenza-server-')
+        d = pathlib.Path(self._dir.name)
+        self.record_file = d / 'requests.jsonl'
+        scenario_file = d / 'scenario.json'
+        scenario_file.write_text(json.dumps(scenario), encoding='utf-8')
+        self._cmd = server_command(target, scenario_file, self.record_file, port=0, http_port=http_port, cert=cert)
+        self._proc = None
+
+    def __enter__(self):
+        self._proc, ready = start_server(self._cmd)
+        self.https_port = ready['https_port']
+        self.http_port = ready['http_port']
+        self.https_origin = f'https://localhost:{self.https_port}'
+        self.http_origin = f'http://localhost:{self.http_port}' if self.http_port else None
+        return self
+
+    def __exit__(self, *exc):
+        if self._proc:
+            stop_server(self._proc)
+        self._dir.cleanup()
+
+    def requests(self):
+        return read_requests(self.record_file)
+
+
+# Program files Wine only reads once a prefix exists; everything else (the registry
+# files, which the Wine server rewrites in place, the profile, .ini files) is copied.
+_SHARED_SUFFIXES = {'.dll', '.exe', '.drv', '.sys', '.ocx', '.cpl', '.acm', '.ax', '.tlb', '.nls', '.ttf',
+                    '.fon', '.mui', '.msstyles', '.com', '.ds', '.vxd', '.dll16', '.exe16', '.mod'}
+
+
+def copy_prefix(source, dest):
+    """A private copy of a Wine prefix, hard-linking the large read-only program files."""
+    source = pathlib.Path(source)
+
+    def copy(src, dst):
+        if pathlib.Path(src).suffix.lower() in _SHARED_SUFFIXES:
+            try:
+                os.link(src, dst)
+                return dst
+            except OSError:
+                pass
+        return shutil.copy2(src, dst)
+
+    shutil.copytree(source, dest, symlinks=True, copy_function=copy)
+
+
+class Session:
+    """A fresh HOME (and Wine prefix) for runs of the e2e launcher on port 443."""
+
+    def __init__(self, target, which='quenza-installer-e2e'):
+        self.target = target
+        self.which = which
+        # Under the build directory so that the prefix copy can be hard-linked.
+        runs = target.build_dir / 'test-runs'
+        runs.mkdir(exist_ok=True)
+        self._dir = tempfile.TemporaryDirectory(prefix='run-', dir=runs)
+        self.dir = pathlib.Path(self._dir.name)
+        self.home = self.dir / 'home'
+        self.home.mkdir()
+        self.bin_dir = self.dir / 'bin'
+        self.wine_prefix = None
+        if target.windows:
+            self._ensure_build_prefix()
+            self.wine_prefix = self.dir / 'wine'
+            copy_prefix(target.wine_prefix, self.wine_prefix)
+        self._count = 0
+
+    def _ensure_build_prefix(self):
+        # wine-run creates the build's prefix on first use, under a lock.
+        if not (self.target.wine_prefix / 'system.reg').exists():
+            subprocess.run([str(self.target.source_dir / 'scripts' / 'wine-run'), 'cmd', '/c', 'exit'],
+                           env=self.target.environment(), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+
+    @property
+    def profile_dir(self):
+        """The launcher's profile folder for runs of this session."""
+        if self.wine_prefix:
+            user = os.environ.get('USER') or 'root'
+            return self.wine_prefix / 'drive_c' / 'users' / user
+        return self.home
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._dir.cleanup()
+
+    def run(self, scenario, file_name, *, cert='server', timeout=120, display=None, env=None):
+        """Runs the launcher, copied under file_name, against a server with the scenario."""
+        self._count += 1
+        d = self.dir / f'run{self._count}'
+        d.mkdir()
+        (d / 'scenario.json').write_text(json.dumps(scenario), encoding='utf-8')
+        program = launcher.copy_launcher(self.target, self.bin_dir, file_name, self.which)
+        extra = dict(env or {})
+        if self.wine_prefix:
+            extra['QUENZA_WINEPREFIX'] = str(self.wine_prefix)
+        run_env = self.target.environment(self.home, extra)
+        if display is None:
+            run_env.pop('DISPLAY', None)
+        else:
+            run_env['DISPLAY'] = display
+        job = {
+            'server': server_command(self.target, d / 'scenario.json', d / 'requests.jsonl', port=443, cert=cert),
+            'command': self.target.command(program),
+            'env': run_env,
+            'cwd': str(self.bin_dir),
+            'timeout': timeout,
+            'wine_prefix': str(self.wine_prefix) if self.wine_prefix else None,
+            'dir': str(d),
+        }
+        (d / 'job.json').write_text(json.dumps(job), encoding='utf-8')
+        inside = subprocess.run(['unshare', '-n', PYTHON, str(pathlib.Path(__file__).resolve()), '--inside',
+                                 str(d / 'job.json')], stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=timeout + 60)
+        result_file = d / 'result.json'
+        if inside.returncode != 0 or not result_file.exists():
+            raise RuntimeError('network-namespace run failed: ' + inside.stderr.decode(errors='replace'))
+        outcome = json.loads(result_file.read_text(encoding='utf-8'))
+        return RunResult(outcome['exit_code'],
+                         launcher.split_lines((d / 'stdout').read_bytes()),
+                         launcher.split_lines((d / 'stderr').read_bytes()),
+                         read_requests(d / 'requests.jsonl'), outcome['timed_out'])
+
+
+def _run_inside(job_file):
+    """Runs in the private network namespace: loopback up, server on 443, one launcher run."""
+    job = json.loads(pathlib.Path(job_file).read_text(encoding='utf-8'))
+    d = pathlib.Path(job['dir'])
+    subprocess.run(['ip', 'link', 'set', 'lo', 'up'], check=True)
+    server, _ = start_server(job['server'])
+    env = job['env']
+    timed_out = False
+    try:
+        if job['wine_prefix']:
+            # A Wine server of our own, started here so that its sockets (Wine makes them in
+            # the server) belong to this namespace; -p0: it ends with its last client.
+            subprocess.run(['wineserver', '-p0'], env=dict(env, WINEPREFIX=job['wine_prefix']), check=True)
+        with open(d / 'stdout', 'wb') as out, open(d / 'stderr', 'wb') as err:
+            proc = subprocess.Popen(job['command'], env=env, cwd=job['cwd'], stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=err)
+            try:
+                exit_code = proc.wait(timeout=job['timeout'])
+            except subprocess.TimeoutExpired:
+                timed_out = True
+                proc.kill()
+                exit_code = proc.wait()
+    finally:
+        if job['wine_prefix']:
+            wine_env = dict(env, WINEPREFIX=job['wine_prefix'])
+            if timed_out:
+                subprocess.run(['wineserver', '-k'], env=wine_env)
+            subprocess.run(['wineserver', '-w'], env=wine_env)
+        stop_server(server)
+    (d / 'result.json').write_text(json.dumps({'exit_code': exit_code, 'timed_out': timed_out}), encoding='utf-8')
+
+
+def manifest_routes(*, cdn_path='/cdn', app=None, deps=None, code='build-1', tag='v1.0.0',
+                    cdn='https://app-demo.localhost/cdn', deps_hash='deps-digest'):
+    """Routes for a valid verify reply and its payloads.
+
+    app: (uri, route) where route is a server reply for the payload, e.g.
+    ('quenza-bo.exe', {'generate': {'size': 4096, 'seed': 1}}); deps: a list of
+    (uri, path, route). Returns the scenario's routes dict.
+    """
+    routes = {}
+    body = {'code': code, 'tag': tag, 'cdn': cdn}
+    if app is not None:
+        uri, route = app
+        routes[f'{cdn_path}/{uri}'] = route
+        body['app'] = {'uri': uri, 'hash': f'@hash:{cdn_path}/{uri}', 'size': f'@size:{cdn_path}/{uri}'}
+    if deps is not None:
+        entries = []
+        for uri, path, route in deps:
+            routes[f'{cdn_path}/{uri}'] = route
+            entries.append({'uri': uri, 'hash': f'@hash:{cdn_path}/{uri}', 'path': path,
+                            'size': f'@size:{cdn_path}/{uri}'})
+        body['deps'] = {'hash': deps_hash, 'entries': entries}
+    routes['/ota/verify'] = {'json': body}
+    return routes
+
+
+if __name__ == '__main__' and len(sys.argv) == 3 and sys.argv[1] == '--inside':
+    _run_inside(sys.argv[2])

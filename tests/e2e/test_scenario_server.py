@@ -1,0 +1,84 @@
+"""The test server itself: what the download and end-to-end tests rely on it to serve.
+
+Runs the server on ephemeral ports and fetches from it with Python's own client, so a
+fault here is not mistaken for a fault of the launcher.
+"""
+
+import http.client
+import json
+import ssl
+import unittest
+
+import harness
+import launcher
+
+TARGET = None
+
+
+class ScenarioServer(unittest.TestCase):
+    ROUTES = {
+        '/cdn/app.bin': {'generate': {'size': 100000, 'seed': 3}},
+        '/cdn/empty.bin': {'text': ''},
+        '/cdn/raw.bin': {'base64': 'AAEC/w=='},
+        '/cdn/bad.bin': {'generate': {'size': 64, 'seed': 9}, 'corrupt': True},
+        '/cdn/bad-empty.bin': {'text': '', 'corrupt': True},
+        '/ota/verify': {'json': {'app': {'hash': '@hash:/cdn/app.bin', 'size': '@size:/cdn/app.bin'},
+                                 'bad': '@hash:/cdn/bad.bin', 'empty': '@hash:/cdn/empty.bin',
+                                 'raw': '@size:/cdn/raw.bin', 'cdn': '@https_origin/cdn',
+                                 'plain': '@http_origin/x', 'text': 'unchanged @hash'}},
+        '/status': {'status': 418, 'text': 'teapot', 'headers': {'X-Kind': 'tea'}},
+    }
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = harness.TestServer(TARGET, {'routes': cls.ROUTES}, http_port=0).__enter__()
+        cls.context = ssl.create_default_context(cafile=str(harness.cert_dir(TARGET) / 'ca.pem'))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+
+    def fetch(self, path, method='GET', body=None, headers=None, host='ota-demo.localhost'):
+        conn = http.client.HTTPSConnection('localhost', self.server.https_port, context=self.context, timeout=30)
+        conn.request(method, path, body=body, headers=dict(headers or {}, Host=host))
+        response = conn.getresponse()
+        data = response.read()
+        conn.close()
+        return response.status, dict(response.getheaders()), data
+
+    def test_bodies_and_manifest_references(self):
+        expected_app = harness.generated_bytes(100000, 3)
+        self.assertEqual(self.fetch('/cdn/app.bin')[2], expected_app)
+        self.assertEqual(self.fetch('/cdn/raw.bin')[2], b'\x00\x01\x02\xff')
+        status, headers, body = self.fetch('/ota/verify', 'POST', b'{}')
+        self.assertEqual((status, headers['Content-Type']), (200, 'application/json'))
+        reply = json.loads(body)
+        self.assertEqual(reply['app'], {'hash': harness.digest_text(expected_app), 'size': 100000})
+        self.assertEqual(len(reply['app']['hash']), 43)
+        self.assertEqual(reply['empty'], '47DEQpj8HBSa-_TImW-5JCeuQeRkm5NMpJWZG3hSuFU')
+        self.assertEqual(reply['raw'], 4)
+        self.assertEqual(reply['cdn'], self.server.https_origin + '/cdn')
+        self.assertEqual(reply['plain'], self.server.http_origin + '/x')
+        self.assertEqual(reply['text'], 'unchanged @hash')
+
+        # A corrupted body no longer matches the digest the manifest announces for it.
+        bad = self.fetch('/cdn/bad.bin')[2]
+        self.assertEqual(len(bad), 64)
+        self.assertNotEqual(harness.digest_text(bad), reply['bad'])
+        self.assertEqual(reply['bad'], harness.digest_text(harness.generated_bytes(64, 9)))
+        self.assertEqual(self.fetch('/cdn/bad-empty.bin')[2], b'\0')
+
+    def test_statuses_unknown_paths_and_records(self):
+        status, headers, body = self.fetch('/status?q=1', 'POST', b'\x00payload', {'X-Sent': 'v'})
+        self.assertEqual((status, headers['X-Kind'], body), (418, 'tea', b'teapot'))
+        self.assertEqual(self.fetch('/nowhere')[:3:2], (404, b'no route'))
+        recorded = [r for r in self.server.requests() if r.path == '/status'][-1]
+        self.assertEqual((recorded.method, recorded.target, recorded.scheme), ('POST', '/status?q=1', 'https'))
+        self.assertEqual(recorded.body, b'\x00payload')
+        self.assertEqual(recorded.header('x-sent'), 'v')
+        self.assertEqual(recorded.header('host'), 'ota-demo.localhost')
+
+
+if __name__ == '__main__':
+    TARGET = launcher.parse_target()
+    unittest.main()

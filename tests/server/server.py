@@ -1,0 +1,287 @@
+#!/usr/bin/env python3
+"""Local HTTPS server for the tests, driven by a declarative scenario file.
+
+    server.py --scenario FILE [--record FILE] [--port 443] [--http-port N]
+              [--cert-dir DIR] [--cert server|other-server] [--bind 127.0.0.1]
+              [--ready-file FILE]
+
+It answers every host name alike (the certificate covers localhost and *.localhost and
+is served whatever name the client asks for), so one server stands for the OTA server
+and the content server of any channel. Port 0 picks a free port. --http-port adds a
+plain-text listener serving the same routes (for redirects that leave HTTPS).
+
+When both listeners are bound, one line of JSON goes to standard output (and to
+--ready-file, written whole and renamed into place):
+    {"ready": true, "https_port": 44321, "http_port": 44322}
+(http_port is null without --http-port). The server then runs until it is killed
+(SIGTERM or SIGINT end it quietly).
+
+Every request is appended to the --record file as one JSON object per line, flushed:
+    {"method": "POST", "path": "/ota/verify", "target": "/ota/verify?x=1", "scheme": "https",
+     "headers": [["Host", "ota-demo.localhost"], ...],      # as received, in order
+     "body": "...",                                          # UTF-8, undecodable bytes replaced
+     "body_base64": "..."}                                   # the exact bytes
+
+Scenario file: one JSON object.
+    {"routes": {"<path>": <reply>, ...}}
+A request whose path (query removed) is not listed gets 404 with the body "no route".
+A <reply> is an object; every member is optional:
+    "status": 200               any status code (default 200, or 302 with "redirect")
+    "headers": {"Name": "v"}    extra response header fields, sent as given
+    "raw_header_lines": ["x"]   lines sent verbatim in the header block (no colon needed)
+    body, at most one of:
+      "json": <any JSON value>  sent as compact JSON; "@hash:<path>" and "@size:<path>"
+                                strings inside it become the digest text (URL-safe base64
+                                of SHA-256, no padding) and the size of that route's body
+      "text": "..."             sent as UTF-8 (may be invalid JSON on purpose)
+      "base64": "..."           the exact bytes
+      "generate": {"size": N, "seed": S}   N bytes of a fixed pattern for seed S
+    "redirect": "<location>"    sends a Location field (relative or absolute)
+    "delay": 1.5                seconds to wait before answering
+    "truncate": N               announce the full Content-Length, send only the first N
+                                body bytes, then close the connection
+    "corrupt": true             serve a body that differs from the declared one (last byte
+                                flipped, or one byte added to an empty body); "@hash:"
+                                still gives the declared body's digest
+In every string of "json", "text", "headers" and "redirect", "@https_origin" and
+"@http_origin" become "https://localhost:<port>" and "http://localhost:<port>" of the
+running listeners, for scenarios on ephemeral ports.
+"""
+
+import argparse
+import base64
+import hashlib
+import http.server
+import json
+import os
+import pathlib
+import signal
+import socketserver
+import ssl
+import sys
+import threading
+import time
+
+DEFAULT_CERT_DIR = pathlib.Path(__file__).resolve().parents[2] / 'build' / 'e2e-ca'
+
+
+def digest_text(data):
+    """The digest text form: URL-safe base64 of SHA-256, without padding."""
+    return base64.urlsafe_b64encode(hashlib.sha256(data).digest()).decode('ascii').rstrip('=')
+
+
+def generated_bytes(size, seed):
+    """size bytes of SHA-256(seed:counter) blocks: fixed for a seed, cheap to check."""
+    out = bytearray()
+    counter = 0
+    while len(out) < size:
+        out += hashlib.sha256(f'{seed}:{counter}'.encode()).digest()
+        counter += 1
+    return bytes(out[:size])
+
+
+class Scenario:
+    def __init__(self, data, https_origin, http_origin):
+        self.https_origin = https_origin
+        self.http_origin = http_origin
+        self.routes = data.get('routes', {})
+        # Declared bodies of the routes that declare bytes directly; "json" bodies may
+        # refer to these, so they are made first.
+        self.declared = {}
+        for path, reply in self.routes.items():
+            body = self._plain_body(reply)
+            if body is not None:
+                self.declared[path] = body
+        for path, reply in self.routes.items():
+            if 'json' in reply:
+                text = json.dumps(self._expand(reply['json']), separators=(',', ':'), ensure_ascii=False)
+                self.declared[path] = text.encode('utf-8')
+
+    def _origins(self, text):
+        return text.replace('@https_origin', self.https_origin).replace('@http_origin', self.http_origin)
+
+    def _plain_body(self, reply):
+        if 'text' in reply:
+            return self._origins(reply['text']).encode('utf-8')
+        if 'base64' in reply:
+            return base64.b64decode(reply['base64'])
+        if 'generate' in reply:
+            return generated_bytes(int(reply['generate']['size']), reply['generate'].get('seed', 0))
+        if 'json' in reply:
+            return None
+        return b''
+
+    def _expand(self, value):
+        if isinstance(value, dict):
+            return {k: self._expand(v) for k, v in value.items()}
+        if isinstance(value, list):
+            return [self._expand(v) for v in value]
+        if isinstance(value, str):
+            for prefix, make in (('@hash:', digest_text), ('@size:', len)):
+                if value.startswith(prefix):
+                    path = value[len(prefix):]
+                    if path not in self.declared:
+                        raise ValueError(f'{value}: no route {path} with bytes declared before it')
+                    return make(self.declared[path])
+            return self._origins(value)
+        return value
+
+    def reply_for(self, path):
+        """(reply options, body bytes as served) for a path; None when no route."""
+        reply = self.routes.get(path)
+        if reply is None:
+            return None
+        body = self.declared[path]
+        if reply.get('corrupt'):
+            body = body[:-1] + bytes([body[-1] ^ 0xFF]) if body else b'\0'
+        return reply, body
+
+
+class Recorder:
+    def __init__(self, path):
+        self.path = path
+        self.lock = threading.Lock()
+
+    def record(self, entry):
+        if not self.path:
+            return
+        line = json.dumps(entry, ensure_ascii=False) + '\n'
+        with self.lock, open(self.path, 'a', encoding='utf-8') as f:
+            f.write(line)
+            f.flush()
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = 'HTTP/1.1'  # keep-alive, so clients may reuse connections
+    server_version = 'QuenzaTestServer'
+    sys_version = ''
+
+    def log_message(self, *args):
+        pass
+
+    def _read_body(self):
+        length = int(self.headers.get('Content-Length') or 0)
+        return self.rfile.read(length) if length > 0 else b''
+
+    def _serve(self):
+        body_in = self._read_body()
+        path = self.path.split('?', 1)[0]
+        self.server.recorder.record({
+            'method': self.command,
+            'path': path,
+            'target': self.path,
+            'scheme': self.server.scheme,
+            'headers': [[k, v] for k, v in self.headers.items()],
+            'body': body_in.decode('utf-8', errors='replace'),
+            'body_base64': base64.b64encode(body_in).decode('ascii'),
+        })
+        scenario = self.server.scenario
+        found = scenario.reply_for(path)
+        if found is None:
+            self._answer(404, {}, [], b'no route')
+            return
+        reply, body = found
+        if reply.get('delay'):
+            time.sleep(float(reply['delay']))
+        headers = {k: scenario._origins(v) for k, v in reply.get('headers', {}).items()}
+        status = int(reply.get('status', 302 if 'redirect' in reply else 200))
+        if 'redirect' in reply:
+            headers['Location'] = scenario._origins(reply['redirect'])
+        if 'json' in reply and not any(k.lower() == 'content-type' for k in headers):
+            headers['Content-Type'] = 'application/json'
+        truncate = reply.get('truncate')
+        if truncate is not None:
+            self._answer(status, headers, reply.get('raw_header_lines', []), body, int(truncate))
+            self.close_connection = True
+            return
+        self._answer(status, headers, reply.get('raw_header_lines', []), body)
+
+    def _answer(self, status, headers, raw_lines, body, send_only=None):
+        self.send_response(status)
+        for name, value in headers.items():
+            self.send_header(name, value)
+        for line in raw_lines:
+            self._headers_buffer.append(line.encode('latin-1') + b'\r\n')
+        self.send_header('Content-Length', str(len(body)))
+        self.end_headers()
+        if self.command != 'HEAD':
+            self.wfile.write(body if send_only is None else body[:send_only])
+        self.wfile.flush()
+
+    do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = _serve
+
+
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address, scheme, tls_context, scenario_box, recorder):
+        super().__init__(address, Handler)
+        self.scheme = scheme
+        self.tls_context = tls_context
+        self.scenario_box = scenario_box
+        self.recorder = recorder
+
+    @property
+    def scenario(self):
+        return self.scenario_box[0]
+
+    def finish_request(self, request, client_address):
+        # The handshake runs on the request's own thread, so a client that stalls or
+        # rejects the certificate holds up nobody else.
+        if self.tls_context is not None:
+            request.settimeout(30)
+            request = self.tls_context.wrap_socket(request, server_side=True)
+        super().finish_request(request, client_address)
+
+    def handle_error(self, request, client_address):
+        pass  # refused handshakes and dropped connections are part of the tests
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    parser.add_argument('--scenario', required=True)
+    parser.add_argument('--record')
+    parser.add_argument('--port', type=int, default=443)
+    parser.add_argument('--http-port', type=int)
+    parser.add_argument('--bind', default='127.0.0.1')
+    parser.add_argument('--cert-dir', default=str(DEFAULT_CERT_DIR))
+    parser.add_argument('--cert', default='server', choices=['server', 'other-server'])
+    parser.add_argument('--ready-file')
+    args = parser.parse_args()
+
+    cert_dir = pathlib.Path(args.cert_dir)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert_dir / f'{args.cert}.pem', cert_dir / f'{args.cert}.key')
+
+    recorder = Recorder(args.record)
+    box = [None]
+    https = Server((args.bind, args.port), 'https', context, box, recorder)
+    plain = Server((args.bind, args.http_port), 'http', None, box, recorder) if args.http_port is not None else None
+
+    https_port = https.server_address[1]
+    http_port = plain.server_address[1] if plain else None
+    with open(args.scenario, encoding='utf-8') as f:
+        box[0] = Scenario(json.load(f), f'https://localhost:{https_port}',
+                          f'http://localhost:{http_port}' if plain else '')
+
+    for server in (https, plain):
+        if server:
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+
+    ready = json.dumps({'ready': True, 'https_port': https_port, 'http_port': http_port})
+    if args.ready_file:
+        tmp = args.ready_file + '.tmp'
+        with open(tmp, 'w', encoding='utf-8') as f:
+            f.write(ready + '\n')
+        os.replace(tmp, args.ready_file)
+    print(ready, flush=True)
+
+    stop = threading.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: stop.set())
+    stop.wait()
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,244 @@
+// The HTTP engine's rules that need no server: header lines, body growth, request fields,
+// the engine's life cycle and callbacks. Transfers against a real server are checked by
+// tests/e2e/test_http_engine.py through the http_probe tool.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/log.h"
+#include "http/http.h"
+#include "http/http_lines.h"
+
+namespace {
+
+// Nothing listens on port 1 of the loopback address: connections are refused at once.
+constexpr char kRefusedUrl[] = "https://127.0.0.1:1/";
+
+// Pumps until done() holds or 30 seconds pass; true when done() held.
+template <typename Done>
+bool pumpUntil(Done done) {
+  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    HTTP::pump();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+HTTP::Request getRequest(std::string url) {
+  HTTP::Request request;
+  request.url = std::move(url);
+  return request;
+}
+
+TEST(HttpReply, SuccessIsExactlyTheTwoHundreds) {
+  struct Case {
+    int32_t status;
+    bool success;
+  };
+  for (Case c : {Case{0, false}, Case{-200, false}, Case{100, false}, Case{199, false}, Case{200, true},
+                 Case{201, true}, Case{204, true}, Case{299, true}, Case{300, false}, Case{304, false},
+                 Case{404, false}, Case{500, false}}) {
+    HTTP::Reply reply;
+    reply.status = c.status;
+    EXPECT_EQ(reply.isSuccess(), c.success) << "status " << c.status;
+  }
+}
+
+TEST(HttpRequest, SetHeaderLowersTheNameOnlyAndReplaces) {
+  HTTP::Request request;
+  request.setHeader("Content-TYPE", "Application/JSON");
+  request.setHeader("X-\xC3\x89t\xC3\xA9", "v");  // bytes above 127 stay as they are
+  request.setHeader("content-type", "text/plain");
+  request.setHeader("ACCEPT", " keep blanks ");
+  EXPECT_EQ(request.headers.size(), 3u);
+  EXPECT_EQ(request.headers.at("content-type"), "text/plain");
+  EXPECT_EQ(request.headers.at("accept"), " keep blanks ");
+  EXPECT_EQ(request.headers.count("x-\xC3\x89t\xC3\xA9"), 1u);
+}
+
+TEST(HttpHeaderLines, EachLineKind) {
+  struct Case {
+    char const* line;
+    char const* name;  // nullptr: the line adds nothing
+    char const* value;
+  };
+  Case const cases[] = {
+      {"Content-Type: text/html\r\n", "content-type", "text/html"},
+      {"X-Mixed-CASE:   padded value \t \r\n", "x-mixed-case", "padded value"},
+      {"X-Tabs:\t\tv\t\r\n", "x-tabs", "v"},
+      {"X-Empty:\r\n", "x-empty", ""},
+      {"X-Colons: a:b: c\r\n", "x-colons", "a:b: c"},
+      {"X-Inner-Blanks: a  b\r\n", "x-inner-blanks", "a  b"},
+      {"X-Bare-LF: v\n", "x-bare-lf", "v"},
+      {"X-No-End: v", "x-no-end", "v"},
+      {"X-Many-Ends: v\r\n\r\n", "x-many-ends", "v"},
+      {"Name With Blank : v\r\n", "name with blank ", "v"},  // the name is not trimmed
+      {" folded continuation\r\n", nullptr, nullptr},
+      {"no colon here\r\n", nullptr, nullptr},
+      {"\r\n", nullptr, nullptr},
+      {"", nullptr, nullptr},
+  };
+  for (Case const& c : cases) {
+    HTTP::Reply reply;
+    HTTP::applyHeaderLine(reply, c.line);
+    if (!c.name) {
+      EXPECT_TRUE(reply.headers.empty()) << c.line;
+      continue;
+    }
+    ASSERT_EQ(reply.headers.size(), 1u) << c.line;
+    EXPECT_EQ(reply.headers.begin()->first, c.name) << c.line;
+    EXPECT_EQ(reply.headers.begin()->second, c.value) << c.line;
+  }
+}
+
+TEST(HttpHeaderLines, StatusLineStartsAFreshResponse) {
+  HTTP::Reply reply;
+  for (char const* line : {"HTTP/1.1 301 Moved\r\n", "Location: /next\r\n", "X-Hop: 1\r\n", "\r\n",
+                           "HTTP/1.1 100 Continue\r\n", "\r\n", "HTTP/2 200\r\n", "X-Final: yes\r\n",
+                           "x-final: again\r\n", "\r\n"})
+    HTTP::applyHeaderLine(reply, line);
+  ASSERT_EQ(reply.headers.size(), 1u);
+  EXPECT_EQ(reply.headers.at("x-final"), "again");
+
+  // Too short to be a status line, and no colon: it adds nothing and clears nothing.
+  HTTP::applyHeaderLine(reply, "HTTP");
+  EXPECT_EQ(reply.headers.size(), 1u);
+  // A status line need not carry a version text after the slash.
+  HTTP::applyHeaderLine(reply, "HTTP/");
+  EXPECT_TRUE(reply.headers.empty());
+}
+
+TEST(HttpBody, AnnouncedLengthReservesCapacityWithinBounds) {
+  {
+    HTTP::Reply reply;
+    HTTP::applyHeaderLine(reply, "Content-Length: 70000\r\n");
+    EXPECT_GE(reply.body.capacity(), 70000u);
+    EXPECT_TRUE(reply.body.empty());
+    EXPECT_EQ(reply.headers.at("content-length"), "70000");
+  }
+  // Nothing a server announces may throw or reserve more than the cap.
+  for (char const* value : {"", "abc", "-5", "12x", "+12", "0x10", "1 2", "99999999999999999999999",
+                            "18446744073709551615", "1099511627776"}) {
+    HTTP::Reply reply;
+    EXPECT_NO_THROW(HTTP::reserveBody(reply, value)) << value;
+    EXPECT_LE(reply.body.capacity(), HTTP::maxBodyReservation) << value;
+    EXPECT_TRUE(reply.body.empty());
+  }
+}
+
+TEST(HttpBody, AppendKeepsEveryByteInOrder) {
+  HTTP::Reply reply;
+  HTTP::reserveBody(reply, "2");  // a length that understates the body only reserves less
+  std::string const first("ab\0c", 4);
+  std::string const second(100000, 'x');
+  EXPECT_TRUE(HTTP::appendBody(reply, first.data(), first.size()));
+  EXPECT_TRUE(HTTP::appendBody(reply, second.data(), second.size()));
+  EXPECT_TRUE(HTTP::appendBody(reply, second.data(), 0));
+  ASSERT_EQ(reply.body.size(), first.size() + second.size());
+  EXPECT_EQ(std::string(reply.body.begin(), reply.body.begin() + 4), first);
+  EXPECT_EQ(reply.body.back(), 'x');
+}
+
+class HttpEngine : public ::testing::Test {
+ protected:
+  void SetUp() override { Log::captureForTesting(&out_, &err_); }
+  void TearDown() override {
+    HTTP::shutdown();
+    Log::captureForTesting(nullptr, nullptr);
+  }
+  std::string out_;
+  std::string err_;
+};
+
+TEST_F(HttpEngine, SendWhileStoppedAnswersBeforeReturning) {
+  int calls = 0;
+  HTTP::Reply seen;
+  seen.status = -1;
+  auto callback = [&](HTTP::Reply const& reply) {
+    ++calls;
+    seen = reply;
+  };
+  HTTP::send(getRequest(kRefusedUrl), callback);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(seen.status, 0);
+  EXPECT_TRUE(seen.body.empty());
+  EXPECT_TRUE(seen.headers.empty());
+
+  // The same after a shutdown; an empty callback is simply dropped.
+  ASSERT_TRUE(HTTP::startup());
+  HTTP::shutdown();
+  HTTP::send(getRequest(kRefusedUrl), callback);
+  EXPECT_EQ(calls, 2);
+  HTTP::send(getRequest(kRefusedUrl), nullptr);
+  HTTP::pump();
+  EXPECT_EQ(out_ + err_, "");
+}
+
+TEST_F(HttpEngine, RefusedConnectionCompletesInThePumpWithStatusZero) {
+  ASSERT_TRUE(HTTP::startup());
+  int calls = 0;
+  int32_t status = -1;
+  HTTP::send(getRequest(kRefusedUrl), [&](HTTP::Reply const& reply) {
+    ++calls;
+    status = reply.status;
+  });
+  EXPECT_EQ(calls, 0) << "a started transfer completes only from the pump";
+  ASSERT_TRUE(pumpUntil([&] { return calls > 0; }));
+  for (int i = 0; i < 20; ++i) HTTP::pump();
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(err_, "");
+}
+
+TEST_F(HttpEngine, RefusedUrlIsLoggedWithItsStepAndAnsweredAtOnce) {
+  ASSERT_TRUE(HTTP::startup());
+  int calls = 0;
+  // libcurl refuses URLs longer than its input limit when the option is set.
+  HTTP::send(getRequest("https://example.localhost/" + std::string(9 * 1024 * 1024, 'a')),
+             [&](HTTP::Reply const& reply) {
+               ++calls;
+               EXPECT_EQ(reply.status, 0);
+             });
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(err_, "HTTP: error while 'Setting URL': Error\n");
+}
+
+TEST_F(HttpEngine, CallbackMaySendTheNextRequest) {
+  ASSERT_TRUE(HTTP::startup());
+  std::vector<std::string> order;
+  HTTP::send(getRequest(kRefusedUrl), [&](HTTP::Reply const&) {
+    order.push_back("first");
+    HTTP::send(getRequest(kRefusedUrl), [&](HTTP::Reply const&) { order.push_back("second"); });
+  });
+  ASSERT_TRUE(pumpUntil([&] { return order.size() == 2; }));
+  EXPECT_EQ(order, (std::vector<std::string>{"first", "second"}));
+}
+
+TEST_F(HttpEngine, ShutdownDropsTransfersWithoutCallingThem) {
+  ASSERT_TRUE(HTTP::startup());
+  int calls = 0;
+  for (int i = 0; i < 3; ++i) HTTP::send(getRequest(kRefusedUrl), [&](HTTP::Reply const&) { ++calls; });
+  HTTP::shutdown();
+  HTTP::pump();
+  EXPECT_EQ(calls, 0);
+  // Stopped again: a new request is answered inside send.
+  HTTP::send(getRequest(kRefusedUrl), [&](HTTP::Reply const&) { ++calls; });
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_F(HttpEngine, SecondStartupKeepsTheRunningEngine) {
+  ASSERT_TRUE(HTTP::startup());
+  int calls = 0;
+  HTTP::send(getRequest(kRefusedUrl), [&](HTTP::Reply const&) { ++calls; });
+  ASSERT_TRUE(HTTP::startup());
+  // A second start-up that replaced the engine would orphan the transfer sent before it.
+  ASSERT_TRUE(pumpUntil([&] { return calls > 0; }));
+  EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
