@@ -224,8 +224,15 @@ class Session:
     def __exit__(self, *exc):
         self._dir.cleanup()
 
-    def run(self, scenario, file_name, *, cert='server', timeout=120, display=None, env=None):
-        """Runs the launcher, copied under file_name, against a server with the scenario."""
+    def run(self, scenario, file_name, *, cert='server', timeout=120, display=None, env=None,
+            wait_children=False):
+        """Runs the launcher, copied under file_name, against a server with the scenario.
+
+        cert: 'server' (signed by the launcher's test CA) or 'other-server' (unrelated CA).
+        display: an X display for a windowed run; None runs without one.
+        wait_children: under Wine, wait for the processes the launcher started (Wine's
+        server ends them otherwise, as soon as the launcher exits).
+        """
         self._count += 1
         d = self.dir / f'run{self._count}'
         d.mkdir()
@@ -246,6 +253,7 @@ class Session:
             'cwd': str(self.bin_dir),
             'timeout': timeout,
             'wine_prefix': str(self.wine_prefix) if self.wine_prefix else None,
+            'wait_children': wait_children,
             'dir': str(d),
         }
         (d / 'job.json').write_text(json.dumps(job), encoding='utf-8')
@@ -274,7 +282,8 @@ def _run_inside(job_file):
         if job['wine_prefix']:
             # A Wine server of our own, started here so that its sockets (Wine makes them in
             # the server) belong to this namespace; -p0: it ends with its last client.
-            subprocess.run(['wineserver', '-p0'], env=dict(env, WINEPREFIX=job['wine_prefix']), check=True)
+            subprocess.run(['wineserver', '-p0'], env=dict(env, WINEPREFIX=job['wine_prefix']), check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         with open(d / 'stdout', 'wb') as out, open(d / 'stderr', 'wb') as err:
             proc = subprocess.Popen(job['command'], env=env, cwd=job['cwd'], stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err)
@@ -286,10 +295,13 @@ def _run_inside(job_file):
                 exit_code = proc.wait()
     finally:
         if job['wine_prefix']:
+            # The run is over; Wine's own services would linger seconds more, so our private
+            # server is ended at once, unless the test waits for what the launcher started.
             wine_env = dict(env, WINEPREFIX=job['wine_prefix'])
-            if timed_out:
-                subprocess.run(['wineserver', '-k'], env=wine_env)
-            subprocess.run(['wineserver', '-w'], env=wine_env)
+            if timed_out or not job['wait_children']:
+                subprocess.run(['wineserver', '-k'], env=wine_env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+            subprocess.run(['wineserver', '-w'], env=wine_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         stop_server(server)
     (d / 'result.json').write_text(json.dumps({'exit_code': exit_code, 'timed_out': timed_out}), encoding='utf-8')
 
