@@ -14,21 +14,28 @@ Session: one isolated place to run the e2e launcher, whose hosts (ota-*.localhos
 app-*.localhost) carry no port, so the server must listen on 127.0.0.1:443. Every run
 therefore happens in a private network namespace (`unshare -n`, loopback brought up)
 holding the server and the launcher, so parallel runs never meet. The session has a fresh
-HOME, and for the Windows build a private Wine prefix (a hard-linked copy of the build's
-prefix, so the profile folder starts clean and the Wine server lives in the namespace).
+HOME, and for the Windows build a private Wine prefix (a copy of the build's prefix with
+the program files hard-linked), so the profile folder starts clean and the Wine server,
+which owns Wine's sockets, is started inside the namespace.
 
     with harness.Session(target) as session:
-        result = session.run(scenario, 'Quenza-Demo.exe')
-        result.exit_code, result.stdout, result.stderr    # lines, '\\r' removed
+        result = session.run(scenario, 'Quenza-Demo-BackOffice' + target.exe_suffix)
+        result.exit_code, result.stdout, result.stderr    # lines, '\r' removed
         result.requests                                    # list of RecordedRequest
         session.profile_dir                                # the launcher's profile folder
 
-Several runs of one session share HOME / the prefix, so a test can run twice in a row
-or seed files under session.profile_dir before a run.
+run() takes cert='other-server' for a server the launcher must not trust, None as the
+scenario for no server at all, display=':N' for a windowed run (without one, a failing
+run ends with exit code 1 instead of waiting for the window to be closed), timeout=
+seconds (the result then has timed_out set) and wait_children=True to let the processes
+the launcher started finish under Wine. Several runs of one session share HOME / the
+prefix, so a test can run twice in a row or seed files under session.profile_dir first.
 
 A scenario is the dict form of the server's scenario file (see tests/server/server.py):
     {"routes": {"/ota/verify": {"json": {...}}, "/cdn/app.exe": {"generate": {...}}}}
-Helpers below build the common parts (digest_text, manifest routes).
+manifest_routes() builds the routes of a valid verify reply with its payloads, their
+digests filled in by the server; digest_text() and generated_bytes() give what the
+server computes and serves.
 """
 
 import base64
@@ -40,7 +47,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
+import urllib.parse
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -226,7 +233,8 @@ class Session:
 
     def run(self, scenario, file_name, *, cert='server', timeout=120, display=None, env=None,
             wait_children=False):
-        """Runs the launcher, copied under file_name, against a server with the scenario.
+        """Runs the launcher, copied under file_name, against a server with the scenario
+        (None: no server at all, so nothing listens on port 443).
 
         cert: 'server' (signed by the launcher's test CA) or 'other-server' (unrelated CA).
         display: an X display for a windowed run; None runs without one.
@@ -236,7 +244,7 @@ class Session:
         self._count += 1
         d = self.dir / f'run{self._count}'
         d.mkdir()
-        (d / 'scenario.json').write_text(json.dumps(scenario), encoding='utf-8')
+        (d / 'scenario.json').write_text(json.dumps(scenario or {}), encoding='utf-8')
         program = launcher.copy_launcher(self.target, self.bin_dir, file_name, self.which)
         extra = dict(env or {})
         if self.wine_prefix:
@@ -247,7 +255,8 @@ class Session:
         else:
             run_env['DISPLAY'] = display
         job = {
-            'server': server_command(self.target, d / 'scenario.json', d / 'requests.jsonl', port=443, cert=cert),
+            'server': None if scenario is None else server_command(self.target, d / 'scenario.json',
+                                                                   d / 'requests.jsonl', port=443, cert=cert),
             'command': self.target.command(program),
             'env': run_env,
             'cwd': str(self.bin_dir),
@@ -275,7 +284,7 @@ def _run_inside(job_file):
     job = json.loads(pathlib.Path(job_file).read_text(encoding='utf-8'))
     d = pathlib.Path(job['dir'])
     subprocess.run(['ip', 'link', 'set', 'lo', 'up'], check=True)
-    server, _ = start_server(job['server'])
+    server = start_server(job['server'])[0] if job['server'] else None
     env = job['env']
     timed_out = False
     try:
@@ -302,18 +311,21 @@ def _run_inside(job_file):
                 subprocess.run(['wineserver', '-k'], env=wine_env, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
             subprocess.run(['wineserver', '-w'], env=wine_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        stop_server(server)
+        if server:
+            stop_server(server)
     (d / 'result.json').write_text(json.dumps({'exit_code': exit_code, 'timed_out': timed_out}), encoding='utf-8')
 
 
-def manifest_routes(*, cdn_path='/cdn', app=None, deps=None, code='build-1', tag='v1.0.0',
-                    cdn='https://app-demo.localhost/cdn', deps_hash='deps-digest'):
-    """Routes for a valid verify reply and its payloads.
+def manifest_routes(*, app=None, deps=None, code='build-1', tag='v1.0.0', cdn='https://app-demo.localhost/cdn',
+                    deps_hash='deps-digest'):
+    """Routes for a valid verify reply and its payloads, served below the path of cdn.
 
     app: (uri, route) where route is a server reply for the payload, e.g.
     ('quenza-bo.exe', {'generate': {'size': 4096, 'seed': 1}}); deps: a list of
-    (uri, path, route). Returns the scenario's routes dict.
+    (uri, path, route). Returns the scenario's routes dict; add or change routes in it
+    for faults (e.g. routes['/cdn/quenza-bo.exe']['corrupt'] = True).
     """
+    cdn_path = urllib.parse.urlsplit(cdn).path
     routes = {}
     body = {'code': code, 'tag': tag, 'cdn': cdn}
     if app is not None:

@@ -164,6 +164,10 @@ class VerifyExchange(unittest.TestCase):
             with self.subTest(name):
                 self.assert_failure(self.run_with(routes), [], err)
 
+    def test_nothing_listening(self):
+        result = self.session.run(None, FILE_NAME + TARGET.exe_suffix)
+        self.assert_failure(result, [], ['POST failed: status=0 body='])
+
     def test_untrusted_server_certificate(self):
         result = self.run_with({'/ota/verify': served(manifest())}, cert='other-server')
         self.assert_failure(result, [], ['POST failed: status=0 body='])
