@@ -9,15 +9,20 @@ namespace Process {
 
 struct Result {
   bool started = false;
-  int32_t exitCode = -1;  // -1 when not started or not readable; Windows codes bit for bit
+  // -1 when not started or not readable; Windows codes bit for bit; on Linux a child
+  // killed by a signal reads as 128 + the signal number, never as 0.
+  int32_t exitCode = -1;
   std::string output;     // standard output and standard error, interleaved, raw bytes
 };
 
 // Runs the program with the arguments and returns once it has ended and its output was
-// read to its end. A program that cannot be started gives {false, -1, ""}.
+// read to its end. A program that cannot be started gives {false, -1, ""}. On Windows the
+// program is a path used exactly as given; on Linux a name without a slash is looked up
+// along PATH.
 Result run(std::string const& program, std::vector<std::string> const& arguments);
 
-// Starts the program without waiting; it outlives the launcher. True when it started.
+// Starts the program without waiting; it outlives the launcher and inherits none of its
+// handles or descriptors. True when it started (on Linux: when it was executed).
 bool start(std::string const& program, std::vector<std::string> const& arguments);
 
 // The Windows command line for the program and arguments: each quoted by quoteArgument,

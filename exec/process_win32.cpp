@@ -1,0 +1,104 @@
+#include <windows.h>
+
+#include "exec/process.h"
+#include "fs/path.h"
+
+namespace Process {
+
+namespace {
+
+// The record sizes the start-up contract is written against (64-bit Windows).
+static_assert(sizeof(STARTUPINFOW) == 104);
+static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);
+
+Result notStarted() { return Result{}; }
+
+}  // namespace
+
+// Returns {false, -1, ""} when the program name does not convert, the pipe cannot be
+// made or the process cannot be created; otherwise started with the merged output read
+// to its end and the exit code bit for bit (-1 when it cannot be read).
+Result run(std::string const& program, std::vector<std::string> const& arguments) {
+  std::wstring const wideProgram = FS::toWide(program);
+  if (wideProgram.empty()) return notStarted();
+  std::wstring commandLine = buildCommandLine(wideProgram, arguments);
+
+  SECURITY_ATTRIBUTES security{};
+  security.nLength = sizeof(SECURITY_ATTRIBUTES);
+  security.lpSecurityDescriptor = nullptr;
+  security.bInheritHandle = TRUE;
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &security, 0)) return notStarted();
+  // Only the write end belongs to the child; an inherited read end would keep the pipe
+  // from ever reporting its end.
+  if (!SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0)) {
+    CloseHandle(readEnd);
+    CloseHandle(writeEnd);
+    return notStarted();
+  }
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(STARTUPINFOW);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = writeEnd;
+
+  PROCESS_INFORMATION info{};
+  BOOL const created = CreateProcessW(wideProgram.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                      nullptr, &startup, &info);
+  // The installer's copy of the write end must go whatever happened, or reading below
+  // would wait for ever on a pipe that this process itself keeps open.
+  CloseHandle(writeEnd);
+  if (!created) {
+    CloseHandle(readEnd);
+    return notStarted();
+  }
+
+  Result result;
+  result.started = true;
+  CloseHandle(info.hThread);
+
+  // Read everything before waiting: a child writing more than the pipe holds would
+  // otherwise block on a full pipe while the installer waits for it to end.
+  char buffer[4096];
+  for (;;) {
+    DWORD delivered = 0;
+    BOOL const ok = ReadFile(readEnd, buffer, sizeof(buffer), &delivered, nullptr);
+    if (!ok) {
+      (void)GetLastError();  // the pipe has ended (or broke): either way reading stops
+      break;
+    }
+    if (delivered == 0) break;
+    result.output.append(buffer, delivered);
+  }
+  CloseHandle(readEnd);
+
+  WaitForSingleObject(info.hProcess, INFINITE);
+  DWORD exitCode = 0;
+  if (GetExitCodeProcess(info.hProcess, &exitCode)) result.exitCode = static_cast<int32_t>(exitCode);
+  CloseHandle(info.hProcess);
+  return result;
+}
+
+// True when the process was created; nothing waits for it and it inherits no handle.
+bool start(std::string const& program, std::vector<std::string> const& arguments) {
+  std::wstring const wideProgram = FS::toWide(program);
+  if (wideProgram.empty()) return false;
+  std::wstring commandLine = buildCommandLine(wideProgram, arguments);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(STARTUPINFOW);
+  PROCESS_INFORMATION info{};
+  DWORD const flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP;
+  if (!CreateProcessW(wideProgram.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                      &startup, &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return true;
+}
+
+}  // namespace Process

@@ -1,0 +1,285 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "app/log.h"
+#include "app/run.h"
+#include "app/state.h"
+#include "app/state_work.h"
+#include "env/environment.h"
+#include "fs/path.h"
+#include "install/digest.h"
+#include "install/download.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> bytesOf(std::string const& s) { return {s.begin(), s.end()}; }
+
+TEST(DigestText, KnownVectorsInUrlSafeFormWithoutPadding) {
+  std::vector<uint8_t> pattern(1 << 20);
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 7 + 3);
+  struct Case {
+    std::vector<uint8_t> input;
+    char const* urlSafe;
+    char const* standard;
+  } const cases[] = {
+      {{}, "47DEQpj8HBSa-_TImW-5JCeuQeRkm5NMpJWZG3hSuFU", "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU="},
+      {bytesOf("abc"), "ungWv48Bz-pBQUDeXa4iI7ADYaOWF3qctBD_YfIAFa0", "ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0="},
+      {pattern, "FywV3C4StQ5SPY5lfL5_uxHBBTJSu_HhQxB31X2BKP0", "FywV3C4StQ5SPY5lfL5/uxHBBTJSu/HhQxB31X2BKP0="},
+  };
+  for (auto const& c : cases) {
+    std::string const text = Digest::text(c.input);
+    EXPECT_EQ(text, c.urlSafe);
+    EXPECT_EQ(text.size(), 43u);
+    EXPECT_NE(text, c.standard);
+  }
+}
+
+TEST(DigestText, Base64TailGroupsAreNeverPadded) {
+  EXPECT_EQ(Digest::base64Url({}), "");
+  EXPECT_EQ(Digest::base64Url({0xFB}), "-w");
+  EXPECT_EQ(Digest::base64Url({0xFB, 0xFF}), "-_8");
+  EXPECT_EQ(Digest::base64Url({0xFB, 0xFF, 0xBF}), "-_-_");
+  EXPECT_EQ(Digest::base64Url(bytesOf("Man")), "TWFu");
+}
+
+// A run whose staging directory is a fresh temporary directory, with the log captured.
+class DownloadTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    root_ = fs::temp_directory_path() / ("quenza-dl-" + std::to_string(rd()));
+    fs::create_directories(root_ / "new");
+    run_.installDirNew = root_.string() + FS::preferredSeparator() + "new";
+    environment().platform = currentOsType();
+    environment().appFilename = std::string(appFilename(currentOsType(), QUENZA_BO));
+    run_.manifest.cdn = "https://cdn.localhost/r1";
+    run_.manifest.app = {"bin/app", Digest::text(bytesOf("APP")), 3};
+    run_.manifest.deps.hash = "deps-digest";
+    Log::captureForTesting(&out_, &err_);
+    resetStateForTesting(InstallerState::ConstructingQueue);
+  }
+  void TearDown() override {
+    Log::captureForTesting(nullptr, nullptr);
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+
+  void addEntry(std::string const& path, std::string const& content) {
+    OTA::ManifestEntry entry;
+    entry.index = run_.manifest.deps.entries.size() + 1;
+    entry.uri = "files/" + path;
+    entry.hash = Digest::text(bytesOf(content));
+    entry.path = path;
+    run_.manifest.deps.entries.push_back(entry);
+  }
+
+  static HTTP::Reply reply(int status, std::string const& body) {
+    HTTP::Reply r;
+    r.status = status;
+    r.body = bytesOf(body);
+    return r;
+  }
+
+  static std::string readFile(fs::path const& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+
+  std::vector<std::string> lines(std::string const& text) {
+    std::vector<std::string> result;
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+      result.push_back(text.substr(start, nl - start));
+    return result;
+  }
+
+  fs::path root_;
+  std::vector<std::string> args_{"quenza-bo"};
+  ::Run run_{args_};
+  std::string out_, err_;
+};
+
+TEST_F(DownloadTest, QueueHoldsApplicationFirstThenEntriesInManifestOrder) {
+  addEntry("lib/a.dll", "A");
+  addEntry("deep/er/b.dat", "B");
+  workConstructingQueue(run_);
+  ASSERT_EQ(currentState(), InstallerState::Downloading);
+  auto const& q = run_.downloads.queue;
+  ASSERT_EQ(q.size(), 3u);
+  EXPECT_EQ(q[0].remoteUrl, "https://cdn.localhost/r1/bin/app");
+  EXPECT_EQ(q[0].localPath, FS::join(run_.installDirNew, environment().appFilename));
+  EXPECT_EQ(q[0].expectedHash, run_.manifest.app.hash);
+  EXPECT_EQ(q[1].remoteUrl, "https://cdn.localhost/r1/files/lib/a.dll");
+  EXPECT_EQ(q[1].localPath, FS::join(run_.installDirNew, "lib/a.dll"));
+  EXPECT_EQ(q[2].localPath, FS::join(run_.installDirNew, "deep/er/b.dat"));
+  EXPECT_EQ(err_, "");
+}
+
+TEST_F(DownloadTest, QueueWithoutEntriesHoldsOnlyTheApplication) {
+  workConstructingQueue(run_);
+  EXPECT_EQ(currentState(), InstallerState::Downloading);
+  EXPECT_EQ(run_.downloads.queue.size(), 1u);
+}
+
+TEST_F(DownloadTest, CdnEndingInSlashIsConcatenatedAsItIs) {
+  run_.manifest.cdn = "https://cdn.localhost/";
+  workConstructingQueue(run_);
+  EXPECT_EQ(run_.downloads.queue.front().remoteUrl, "https://cdn.localhost//bin/app");
+}
+
+TEST_F(DownloadTest, BundlePlatformStoresTheApplicationAsZip) {
+  environment().platform = APPLE_OSX;
+  workConstructingQueue(run_);
+  EXPECT_EQ(run_.downloads.queue.front().localPath, FS::join(run_.installDirNew, "quenza-launcher.zip"));
+}
+
+TEST_F(DownloadTest, DoubleDotAnywhereInAPathRejectsTheManifest) {
+  for (std::string const bad : {"../x", "a/../b", "name..txt", "x/.."}) {
+    run_.downloads = {};
+    run_.manifest.deps.entries.clear();
+    err_.clear();
+    resetStateForTesting(InstallerState::ConstructingQueue);
+    addEntry("ok/one.txt", "1");
+    addEntry(bad, "2");
+    addEntry("never.txt", "3");
+    workConstructingQueue(run_);
+    EXPECT_EQ(currentState(), InstallerState::Error) << bad;
+    EXPECT_EQ(err_, "Corrupted dist pack entry path: " + bad + "\n");
+    EXPECT_EQ(run_.downloads.queue.size(), 2u) << "entries after the bad one are not queued";
+  }
+}
+
+TEST_F(DownloadTest, SingleDotsAreAccepted) {
+  addEntry("./a.b.c", "1");
+  addEntry(".hidden/.x", "2");
+  workConstructingQueue(run_);
+  EXPECT_EQ(currentState(), InstallerState::Downloading);
+}
+
+TEST_F(DownloadTest, RequestThatCannotStartIsAnsweredWhileWaiting) {
+  // The engine is not started, so the reply arrives inside send; the handler's Error
+  // must stand rather than be overwritten by Waiting.
+  HTTP::shutdown();
+  workConstructingQueue(run_);
+  out_.clear();
+  workDownloading(run_);
+  EXPECT_EQ(currentState(), InstallerState::Error);
+  auto const l = lines(out_);
+  ASSERT_EQ(l.size(), 4u);
+  EXPECT_EQ(l[0], "Changing state: Waiting");
+  EXPECT_EQ(l[1], "DL request: remoteUrl=https://cdn.localhost/r1/bin/app localPath=" +
+                      FS::join(run_.installDirNew, environment().appFilename));
+  EXPECT_EQ(l[2], "DL reply: status=0");
+  EXPECT_EQ(l[3], "Changing state: Error");
+  EXPECT_EQ(err_, "GET failed: status=0 body=\n");
+}
+
+TEST_F(DownloadTest, StatusOutside2xxFailsWithTheBodyAndListsNothing) {
+  for (int status : {0, 199, 300, 304, 404, 500}) {
+    resetStateForTesting(InstallerState::Waiting);
+    err_.clear();
+    run_.downloads.current = {"u", (root_ / "new" / "f").string(), "h", "", false};
+    onDownloadReply(reply(status, "page"), run_);
+    EXPECT_EQ(currentState(), InstallerState::Error) << status;
+    EXPECT_EQ(err_, "GET failed: status=" + std::to_string(status) + " body=page\n");
+  }
+  EXPECT_TRUE(run_.downloads.done.empty());
+  EXPECT_TRUE(run_.downloads.failed.empty());
+  EXPECT_FALSE(fs::exists(root_ / "new" / "f"));
+}
+
+TEST_F(DownloadTest, MismatchingDigestIsNotWritten) {
+  std::string const body = "payload";
+  std::string const digest = Digest::text(bytesOf(body));
+  std::string upper = digest;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (std::string const expected : {std::string("wrong"), upper, digest + "=", std::string()}) {
+    resetStateForTesting(InstallerState::Waiting);
+    out_.clear();
+    run_.downloads.current = {"u", (root_ / "new" / "f.bin").string(), expected, "", false};
+    onDownloadReply(reply(200, body), run_);
+    EXPECT_EQ(currentState(), InstallerState::Error);
+    EXPECT_EQ(lines(out_)[1], "DL control: FAIL hash=" + digest + " | " + expected);
+    EXPECT_FALSE(fs::exists(root_ / "new" / "f.bin"));
+    EXPECT_FALSE(run_.downloads.failed.back().verified);
+  }
+  EXPECT_EQ(run_.downloads.failed.size(), 4u);
+  EXPECT_EQ(err_, "");
+}
+
+TEST_F(DownloadTest, VerifiedPayloadIsStoredInNewSubdirectoriesReplacingOldContent) {
+  fs::create_directories(root_ / "new" / "a");
+  std::ofstream(root_ / "new" / "a" / "old.bin") << "previous content that is longer";
+  struct Case {
+    std::string relative;
+    std::string body;
+    int status;
+  } const cases[] = {{"a/old.bin", "new", 200}, {"x/y/z/file.dat", std::string("\0\r\n\x01", 4), 299}, {"empty", "", 201}};
+  for (auto const& c : cases) {
+    resetStateForTesting(InstallerState::Waiting);
+    std::string const path = FS::join(run_.installDirNew, c.relative);
+    run_.downloads.current = {"u", path, Digest::text(bytesOf(c.body)), "", false};
+    onDownloadReply(reply(c.status, c.body), run_);
+    EXPECT_EQ(currentState(), InstallerState::Downloading) << c.relative;
+    EXPECT_EQ(readFile(path), c.body);
+  }
+  ASSERT_EQ(run_.downloads.done.size(), 3u);
+  EXPECT_TRUE(run_.downloads.done[0].verified);
+  EXPECT_EQ(run_.downloads.done[0].actualHash, Digest::text(bytesOf("new")));
+  EXPECT_EQ(err_, "");
+}
+
+TEST_F(DownloadTest, UnwritableTargetsFailWithTheirLines) {
+  // A regular file where a parent directory must go, and a directory where the file must go.
+  std::ofstream(root_ / "new" / "blocker") << "x";
+  fs::create_directories(root_ / "new" / "taken");
+  std::string const underFile = FS::join(run_.installDirNew, "blocker/f");
+  std::string const onDir = FS::join(run_.installDirNew, "taken");
+  run_.downloads.current = {"u", underFile, Digest::text(bytesOf("b")), "", false};
+  onDownloadReply(reply(200, "b"), run_);
+  EXPECT_EQ(err_, "FS couldn't make file parent dir: " + FS::parentPath(underFile) + "\n");
+  err_.clear();
+  resetStateForTesting(InstallerState::Waiting);
+  run_.downloads.current = {"u", onDir, Digest::text(bytesOf("b")), "", false};
+  onDownloadReply(reply(200, "b"), run_);
+  EXPECT_EQ(currentState(), InstallerState::Error);
+  EXPECT_EQ(err_, "FS couldn't write local file: " + onDir + "\n");
+  EXPECT_EQ(run_.downloads.failed.size(), 2u);
+  EXPECT_TRUE(run_.downloads.done.empty());
+}
+
+TEST_F(DownloadTest, EmptyQueueWritesTheHashFileThenEnds) {
+  run_.downloads.done.resize(3);
+  resetStateForTesting(InstallerState::Downloading);
+  workDownloading(run_);
+  EXPECT_EQ(currentState(), InstallerState::PreparingExecution);
+  EXPECT_EQ(readFile(root_ / "new" / "quenza_deps_dist.sha256"), "deps-digest");
+  EXPECT_EQ(lines(out_).front(), "DL ended: done=3 failed=0");
+
+  environment().platform = APPLE_OSX;
+  resetStateForTesting(InstallerState::Downloading);
+  workDownloading(run_);
+  EXPECT_EQ(readFile(root_ / "new" / "quenza-launcher.sha256"), run_.manifest.app.hash);
+}
+
+TEST_F(DownloadTest, UnwritableHashFileEndsInError) {
+  fs::create_directories(root_ / "new" / "quenza_deps_dist.sha256");
+  resetStateForTesting(InstallerState::Downloading);
+  workDownloading(run_);
+  EXPECT_EQ(currentState(), InstallerState::Error);
+  EXPECT_EQ(err_, "FS couldn't write dist pack hash file: " + FS::join(run_.installDirNew, "quenza_deps_dist.sha256") + "\n");
+  environment().platform = APPLE_OSX;
+  fs::create_directories(root_ / "new" / "quenza-launcher.sha256");
+  err_.clear();
+  resetStateForTesting(InstallerState::Downloading);
+  workDownloading(run_);
+  EXPECT_EQ(err_, "FS couldn't write bundle hash file: " + FS::join(run_.installDirNew, "quenza-launcher.sha256") + "\n");
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+#pragma once
+// Fixtures for the preparation and start of the application: a staging directory, the
+// run, captured log lines and stand-ins for the preparation tools.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/log.h"
+#include "app/run.h"
+#include "app/state.h"
+#include "child_tools.h"
+#include "env/environment.h"
+
+class LaunchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved = environment();
+    environment().channel = DEMO;
+    run.installDirNew = dir.str();
+    Log::captureForTesting(&out, &err);
+    resetStateForTesting(InstallerState::PreparingExecution);
+  }
+  void TearDown() override {
+    Log::captureForTesting(nullptr, nullptr);
+    environment() = saved;
+    resetStateForTesting(InstallerState::EnvironmentDetection);
+  }
+
+  ChildTools::TempDir dir;
+  std::vector<std::string> args{"C:\\Users\\Zo\xc3\xab Doe\\Quenza Installer (2).exe", "ignored"};
+  ::Run run{args};
+  std::string out;
+  std::string err;
+  EnvironmentValues saved;
+};
+
+// Copies of record_args under the bare names of preparation tools, found by those names
+// for as long as this lives: their directory is the only one on PATH (where names are
+// searched for) and the working directory (where a bare name is taken as a path). The
+// tool named failing exits with 1. Every run is recorded.
+class StandInTools {
+ public:
+  explicit StandInTools(std::vector<std::string> const& names, std::string const& failing = "") {
+    for (std::string const& name : names) {
+      std::filesystem::copy_file(ChildTools::fsPath(ChildTools::toolPath("record_args")),
+                                 bin_.path() / ChildTools::fsPath(name));
+    }
+    savedPath_ = ChildTools::variable("PATH");
+    savedCwd_ = ChildTools::workingDirectory();
+    ChildTools::setVariable("PATH", bin_.str());
+    ChildTools::changeDirectory(bin_.str());
+    ChildTools::setVariable("QUENZA_RECORD_FILE", ChildTools::utf8Of(record()));
+    ChildTools::setVariable("QUENZA_RECORD_FAIL", failing.empty() ? "-" : failing);
+  }
+  ~StandInTools() {
+    ChildTools::clearVariable("QUENZA_RECORD_FILE");
+    ChildTools::clearVariable("QUENZA_RECORD_FAIL");
+    ChildTools::changeDirectory(savedCwd_);
+    ChildTools::setVariable("PATH", savedPath_);
+  }
+  StandInTools(StandInTools const&) = delete;
+  StandInTools& operator=(StandInTools const&) = delete;
+
+  std::filesystem::path record() const { return bin_.path() / "record.txt"; }
+  std::vector<ChildTools::Report> reports() const { return ChildTools::parseReports(ChildTools::readFile(record())); }
+
+ private:
+  ChildTools::TempDir bin_;
+  std::string savedPath_;
+  std::string savedCwd_;
+};

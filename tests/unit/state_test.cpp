@@ -1,0 +1,44 @@
+#include <gtest/gtest.h>
+
+#include "app/log.h"
+#include "app/state.h"
+
+namespace {
+
+TEST(InstallerStateNames, FixedValuesAndDisplayNames) {
+  struct Case {
+    uint32_t value;
+    char const* name;
+  } const cases[] = {
+      {0, "Environment detection"}, {1, "Showing window"}, {2, "Querying OTA"},
+      {3, "Cleaning before download"}, {4, "Constructing queue"}, {5, "Downloading"},
+      {6, "Preparing execution"}, {7, "Executing app"}, {8, "Waiting"},
+      {9, "Error"}, {10, "Closing window"}, {11, "@@@ unrecognized state @@@"},
+      {0xFFFFFFFFu, "@@@ unrecognized state @@@"},
+  };
+  for (auto const& c : cases) EXPECT_EQ(stateName(static_cast<InstallerState>(c.value)), c.name) << c.value;
+  EXPECT_EQ(stateName(static_cast<InstallerState>(42)).size(), 26u);
+}
+
+TEST(SetState, LogsEachChangeOnceAndNothingForTheSameState) {
+  std::string out, err;
+  Log::captureForTesting(&out, &err);
+  resetStateForTesting(InstallerState::EnvironmentDetection);
+  setState(InstallerState::ShowingWindow);
+  setState(InstallerState::ShowingWindow);
+  setState(InstallerState::Waiting);
+  setState(InstallerState::Error);
+  setState(InstallerState::Error);
+  setState(static_cast<InstallerState>(77));
+  Log::captureForTesting(nullptr, nullptr);
+  EXPECT_EQ(out,
+            "Changing state: Showing window\n"
+            "Changing state: Waiting\n"
+            "Changing state: Error\n"
+            "Changing state: @@@ unrecognized state @@@\n");
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(currentState(), static_cast<InstallerState>(77));
+  resetStateForTesting(InstallerState::EnvironmentDetection);
+}
+
+}  // namespace
