@@ -108,7 +108,7 @@ def cert_dir(target):
 
 def server_command(target, scenario_file, record_file, *, port, http_port=None, cert='server', ready_file=None):
     cmd = [PYTHON, str(SERVER), '--scenario', str(scenario_file), '--record', str(record_file),
-           '--port', str(port), '--cert-dir', str(cert_dir(target)), '--cert', cert]
+           '--port', str(port), '--cert-dir', str(cert_dir(target)), '--cert', cert, '--exit-with-stdin']
     if http_port is not None:
         cmd += ['--http-port', str(http_port)]
     if ready_file is not None:
@@ -117,8 +117,12 @@ def server_command(target, scenario_file, record_file, *, port, http_port=None, 
 
 
 def start_server(cmd, timeout=20):
-    """Starts the server; returns (process, ready dict) once it is listening."""
-    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    """Starts the server; returns (process, ready dict) once it is listening.
+
+    The server's standard input is a pipe from this process: it ends with this process
+    whatever happens to it.
+    """
+    proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     line = proc.stdout.readline()  # the server writes its one ready line once bound
     if not line:
         proc.wait(timeout=timeout)
@@ -127,6 +131,7 @@ def start_server(cmd, timeout=20):
 
 
 def stop_server(proc):
+    proc.stdin.close()
     proc.terminate()
     try:
         proc.wait(timeout=10)
