@@ -6,7 +6,10 @@ fault here is not mistaken for a fault of the launcher.
 
 import http.client
 import json
+import os
+import socket
 import ssl
+import time
 import unittest
 
 import harness
@@ -91,6 +94,47 @@ class ScenarioServer(unittest.TestCase):
         self.assertEqual(reply['app'], {'uri': 'q.exe', 'hash': harness.digest_text(payload), 'size': 5000})
         self.assertEqual(reply['deps']['entries'], [{'uri': 'd/one.dll', 'hash': harness.digest_text(dep),
                                                      'path': 'lib/one.dll', 'size': 3}])
+
+    def ending_of(self, path, server):
+        """'closed' or 'reset': how the server ends a connection after the request."""
+        with socket.create_connection(('localhost', server.https_port), timeout=10) as plain:
+            tls = self.context.wrap_socket(plain, server_hostname='localhost')
+            tls.sendall(f'GET {path} HTTP/1.1\r\nHost: localhost\r\n\r\n'.encode())
+            with socket.socket(fileno=os.dup(tls.fileno())) as raw:
+                raw.settimeout(10)
+                try:
+                    while raw.recv(4096):
+                        pass  # encrypted TLS records (session tickets); no answer comes
+                except ConnectionResetError:
+                    return 'reset'
+            tls.close()
+            return 'closed'
+
+    def test_dropped_and_stalled_answers(self):
+        body = harness.generated_bytes(3000, 2)
+        routes = {'/close': {'text': 'x', 'drop': 'close'}, '/reset': {'text': 'x', 'drop': 'reset'},
+                  '/pause': {'generate': {'size': 3000, 'seed': 2}, 'pause': {'after': 1000, 'seconds': 1.0}}}
+        with harness.TestServer(TARGET, {'routes': routes}) as server:
+            # Both end the connection without an answer: one in order, one with a reset.
+            # Python's TLS layer reports a reset as a plain end, so the outcome is read
+            # below TLS, from the connection itself.
+            self.assertEqual(self.ending_of('/close', server), 'closed')
+            self.assertEqual(self.ending_of('/reset', server), 'reset')
+            self.assertEqual([r.path for r in server.requests()], ['/close', '/reset'])
+
+            conn = http.client.HTTPSConnection('localhost', server.https_port, context=self.context, timeout=30)
+            conn.request('GET', '/pause')
+            response = conn.getresponse()
+            started = time.monotonic()
+            first = response.read(1000)
+            first_at = time.monotonic() - started
+            rest = response.read()
+            rest_at = time.monotonic() - started
+            conn.close()
+        self.assertEqual(first + rest, body)
+        self.assertEqual(response.getheader('Content-Length'), '3000')
+        self.assertLess(first_at, 0.8)
+        self.assertGreaterEqual(rest_at, 0.9)
 
 
 if __name__ == '__main__':

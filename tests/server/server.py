@@ -44,6 +44,10 @@ A <reply> is an object; every member is optional:
     "corrupt": true             serve a body that differs from the declared one (last byte
                                 flipped, or one byte added to an empty body); "@hash:"
                                 still gives the declared body's digest
+    "drop": "close" | "reset"   read the request, then end the connection without any
+                                answer: closed plainly, or reset (the client sees ECONNRESET)
+    "pause": {"after": N, "seconds": S}   send the first N body bytes, wait S seconds, then
+                                send the rest (a transfer that stalls mid-body and resumes)
 In every string of "json", "text", "headers" and "redirect", "@https_origin" and
 "@http_origin" become "https://localhost:<port>" and "http://localhost:<port>" of the
 running listeners, for scenarios on ephemeral ports.
@@ -57,8 +61,10 @@ import json
 import os
 import pathlib
 import signal
+import socket
 import socketserver
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -182,6 +188,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._answer(404, {}, [], b'no route')
             return
         reply, body = found
+        if reply.get('drop'):
+            self._drop(reply['drop'])
+            return
         if reply.get('delay'):
             time.sleep(float(reply['delay']))
         headers = {k: scenario._origins(v) for k, v in reply.get('headers', {}).items()}
@@ -195,9 +204,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._answer(status, headers, reply.get('raw_header_lines', []), body, int(truncate))
             self.close_connection = True
             return
-        self._answer(status, headers, reply.get('raw_header_lines', []), body)
+        self._answer(status, headers, reply.get('raw_header_lines', []), body, pause=reply.get('pause'))
 
-    def _answer(self, status, headers, raw_lines, body, send_only=None):
+    def _answer(self, status, headers, raw_lines, body, send_only=None, pause=None):
         self.send_response(status)
         for name, value in headers.items():
             self.send_header(name, value)
@@ -206,8 +215,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header('Content-Length', str(len(body)))
         self.end_headers()
         if self.command != 'HEAD':
-            self.wfile.write(body if send_only is None else body[:send_only])
+            if send_only is not None:
+                body = body[:send_only]
+            if pause:
+                after = int(pause.get('after', 0))
+                self.wfile.write(body[:after])
+                self.wfile.flush()
+                time.sleep(float(pause.get('seconds', 0)))
+                body = body[after:]
+            self.wfile.write(body)
         self.wfile.flush()
+
+    def _drop(self, how):
+        """Ends the connection with no answer; "reset" makes the close send a reset."""
+        self.close_connection = True
+        if how == 'reset':
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+            # Closed here: the server's own clean-up would first end the stream in order.
+            self.wfile.close()
+            self.rfile.close()
+            self.connection.close()
 
     do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = _serve
 
