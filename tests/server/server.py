@@ -36,6 +36,7 @@ A <reply> is an object; every member is optional:
       "text": "..."             sent as UTF-8 (may be invalid JSON on purpose)
       "base64": "..."           the exact bytes
       "generate": {"size": N, "seed": S}   N bytes of a fixed pattern for seed S
+      "file": "/abs/path"       the bytes of that file, read when the server starts
     "redirect": "<location>"    sends a Location field (relative or absolute)
     "delay": 1.5                seconds to wait before answering
     "truncate": N               announce the full Content-Length, send only the first N
@@ -107,6 +108,8 @@ class Scenario:
             return base64.b64decode(reply['base64'])
         if 'generate' in reply:
             return generated_bytes(int(reply['generate']['size']), reply['generate'].get('seed', 0))
+        if 'file' in reply:
+            return pathlib.Path(reply['file']).read_bytes()
         if 'json' in reply:
             return None
         return b''
