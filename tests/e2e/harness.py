@@ -14,21 +14,28 @@ Session: one isolated place to run the e2e launcher, whose hosts (ota-*.localhos
 app-*.localhost) carry no port, so the server must listen on 127.0.0.1:443. Every run
 therefore happens in a private network namespace (`unshare -n`, loopback brought up)
 holding the server and the launcher, so parallel runs never meet. The session has a fresh
-HOME, and for the Windows build a private Wine prefix (a hard-linked copy of the build's
-prefix, so the profile folder starts clean and the Wine server lives in the namespace).
+HOME, and for the Windows build a private Wine prefix (a copy of the build's prefix with
+the program files hard-linked), so the profile folder starts clean and the Wine server,
+which owns Wine's sockets, is started inside the namespace.
 
     with harness.Session(target) as session:
-        result = session.run(scenario, 'Quenza-Demo.exe')
-        result.exit_code, result.stdout, result.stderr    # lines, '\\r' removed
+        result = session.run(scenario, 'Quenza-Demo-BackOffice' + target.exe_suffix)
+        result.exit_code, result.stdout, result.stderr    # lines, '\r' removed
         result.requests                                    # list of RecordedRequest
         session.profile_dir                                # the launcher's profile folder
 
-Several runs of one session share HOME / the prefix, so a test can run twice in a row
-or seed files under session.profile_dir before a run.
+run() takes cert='other-server' for a server the launcher must not trust, None as the
+scenario for no server at all, display=':N' for a windowed run (without one, a failing
+run ends with exit code 1 instead of waiting for the window to be closed), timeout=
+seconds (the result then has timed_out set) and wait_children=True to let the processes
+the launcher started finish under Wine. Several runs of one session share HOME / the
+prefix, so a test can run twice in a row or seed files under session.profile_dir first.
 
 A scenario is the dict form of the server's scenario file (see tests/server/server.py):
     {"routes": {"/ota/verify": {"json": {...}}, "/cdn/app.exe": {"generate": {...}}}}
-Helpers below build the common parts (digest_text, manifest routes).
+manifest_routes() builds the routes of a valid verify reply with its payloads, their
+digests filled in by the server; digest_text() and generated_bytes() give what the
+server computes and serves.
 """
 
 import base64
@@ -40,7 +47,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
+import urllib.parse
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -101,7 +108,7 @@ def cert_dir(target):
 
 def server_command(target, scenario_file, record_file, *, port, http_port=None, cert='server', ready_file=None):
     cmd = [PYTHON, str(SERVER), '--scenario', str(scenario_file), '--record', str(record_file),
-           '--port', str(port), '--cert-dir', str(cert_dir(target)), '--cert', cert]
+           '--port', str(port), '--cert-dir', str(cert_dir(target)), '--cert', cert, '--exit-with-stdin']
     if http_port is not None:
         cmd += ['--http-port', str(http_port)]
     if ready_file is not None:
@@ -110,8 +117,12 @@ def server_command(target, scenario_file, record_file, *, port, http_port=None, 
 
 
 def start_server(cmd, timeout=20):
-    """Starts the server; returns (process, ready dict) once it is listening."""
-    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    """Starts the server; returns (process, ready dict) once it is listening.
+
+    The server's standard input is a pipe from this process: it ends with this process
+    whatever happens to it.
+    """
+    proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     line = proc.stdout.readline()  # the server writes its one ready line once bound
     if not line:
         proc.wait(timeout=timeout)
@@ -120,6 +131,7 @@ def start_server(cmd, timeout=20):
 
 
 def stop_server(proc):
+    proc.stdin.close()
     proc.terminate()
     try:
         proc.wait(timeout=10)
@@ -224,12 +236,20 @@ class Session:
     def __exit__(self, *exc):
         self._dir.cleanup()
 
-    def run(self, scenario, file_name, *, cert='server', timeout=120, display=None, env=None):
-        """Runs the launcher, copied under file_name, against a server with the scenario."""
+    def run(self, scenario, file_name, *, cert='server', timeout=120, display=None, env=None,
+            wait_children=False):
+        """Runs the launcher, copied under file_name, against a server with the scenario
+        (None: no server at all, so nothing listens on port 443).
+
+        cert: 'server' (signed by the launcher's test CA) or 'other-server' (unrelated CA).
+        display: an X display for a windowed run; None runs without one.
+        wait_children: under Wine, wait for the processes the launcher started (Wine's
+        server ends them otherwise, as soon as the launcher exits).
+        """
         self._count += 1
         d = self.dir / f'run{self._count}'
         d.mkdir()
-        (d / 'scenario.json').write_text(json.dumps(scenario), encoding='utf-8')
+        (d / 'scenario.json').write_text(json.dumps(scenario or {}), encoding='utf-8')
         program = launcher.copy_launcher(self.target, self.bin_dir, file_name, self.which)
         extra = dict(env or {})
         if self.wine_prefix:
@@ -240,12 +260,14 @@ class Session:
         else:
             run_env['DISPLAY'] = display
         job = {
-            'server': server_command(self.target, d / 'scenario.json', d / 'requests.jsonl', port=443, cert=cert),
+            'server': None if scenario is None else server_command(self.target, d / 'scenario.json',
+                                                                   d / 'requests.jsonl', port=443, cert=cert),
             'command': self.target.command(program),
             'env': run_env,
             'cwd': str(self.bin_dir),
             'timeout': timeout,
             'wine_prefix': str(self.wine_prefix) if self.wine_prefix else None,
+            'wait_children': wait_children,
             'dir': str(d),
         }
         (d / 'job.json').write_text(json.dumps(job), encoding='utf-8')
@@ -267,14 +289,15 @@ def _run_inside(job_file):
     job = json.loads(pathlib.Path(job_file).read_text(encoding='utf-8'))
     d = pathlib.Path(job['dir'])
     subprocess.run(['ip', 'link', 'set', 'lo', 'up'], check=True)
-    server, _ = start_server(job['server'])
+    server = start_server(job['server'])[0] if job['server'] else None
     env = job['env']
     timed_out = False
     try:
         if job['wine_prefix']:
             # A Wine server of our own, started here so that its sockets (Wine makes them in
             # the server) belong to this namespace; -p0: it ends with its last client.
-            subprocess.run(['wineserver', '-p0'], env=dict(env, WINEPREFIX=job['wine_prefix']), check=True)
+            subprocess.run(['wineserver', '-p0'], env=dict(env, WINEPREFIX=job['wine_prefix']), check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         with open(d / 'stdout', 'wb') as out, open(d / 'stderr', 'wb') as err:
             proc = subprocess.Popen(job['command'], env=env, cwd=job['cwd'], stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err)
@@ -286,22 +309,28 @@ def _run_inside(job_file):
                 exit_code = proc.wait()
     finally:
         if job['wine_prefix']:
+            # The run is over; Wine's own services would linger seconds more, so our private
+            # server is ended at once, unless the test waits for what the launcher started.
             wine_env = dict(env, WINEPREFIX=job['wine_prefix'])
-            if timed_out:
-                subprocess.run(['wineserver', '-k'], env=wine_env)
-            subprocess.run(['wineserver', '-w'], env=wine_env)
-        stop_server(server)
+            if timed_out or not job['wait_children']:
+                subprocess.run(['wineserver', '-k'], env=wine_env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+            subprocess.run(['wineserver', '-w'], env=wine_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if server:
+            stop_server(server)
     (d / 'result.json').write_text(json.dumps({'exit_code': exit_code, 'timed_out': timed_out}), encoding='utf-8')
 
 
-def manifest_routes(*, cdn_path='/cdn', app=None, deps=None, code='build-1', tag='v1.0.0',
-                    cdn='https://app-demo.localhost/cdn', deps_hash='deps-digest'):
-    """Routes for a valid verify reply and its payloads.
+def manifest_routes(*, app=None, deps=None, code='build-1', tag='v1.0.0', cdn='https://app-demo.localhost/cdn',
+                    deps_hash='deps-digest'):
+    """Routes for a valid verify reply and its payloads, served below the path of cdn.
 
     app: (uri, route) where route is a server reply for the payload, e.g.
     ('quenza-bo.exe', {'generate': {'size': 4096, 'seed': 1}}); deps: a list of
-    (uri, path, route). Returns the scenario's routes dict.
+    (uri, path, route). Returns the scenario's routes dict; add or change routes in it
+    for faults (e.g. routes['/cdn/quenza-bo.exe']['corrupt'] = True).
     """
+    cdn_path = urllib.parse.urlsplit(cdn).path
     routes = {}
     body = {'code': code, 'tag': tag, 'cdn': cdn}
     if app is not None:

@@ -40,8 +40,9 @@ class ScenarioServer(unittest.TestCase):
     def tearDownClass(cls):
         cls.server.__exit__(None, None, None)
 
-    def fetch(self, path, method='GET', body=None, headers=None, host='ota-demo.localhost'):
-        conn = http.client.HTTPSConnection('localhost', self.server.https_port, context=self.context, timeout=30)
+    def fetch(self, path, method='GET', body=None, headers=None, host='ota-demo.localhost', server=None):
+        port = (server or self.server).https_port
+        conn = http.client.HTTPSConnection('localhost', port, context=self.context, timeout=30)
         conn.request(method, path, body=body, headers=dict(headers or {}, Host=host))
         response = conn.getresponse()
         data = response.read()
@@ -82,6 +83,19 @@ class ScenarioServer(unittest.TestCase):
         self.assertEqual(recorded.body, b'\x00payload')
         self.assertEqual(recorded.header('x-sent'), 'v')
         self.assertEqual(recorded.header('host'), 'ota-demo.localhost')
+
+    def test_manifest_routes_announce_what_is_served(self):
+        routes = harness.manifest_routes(app=('q.exe', {'generate': {'size': 5000, 'seed': 1}}),
+                                         deps=[('d/one.dll', 'lib/one.dll', {'text': 'one'})],
+                                         cdn='https://app-demo.localhost/base/cdn')
+        with harness.TestServer(TARGET, {'routes': routes}) as server:
+            reply = json.loads(self.fetch('/ota/verify', 'POST', b'{}', server=server)[2])
+            payload = self.fetch('/base/cdn/q.exe', server=server)[2]
+            dep = self.fetch('/base/cdn/d/one.dll', server=server)[2]
+        self.assertEqual(reply['cdn'], 'https://app-demo.localhost/base/cdn')
+        self.assertEqual(reply['app'], {'uri': 'q.exe', 'hash': harness.digest_text(payload), 'size': 5000})
+        self.assertEqual(reply['deps']['entries'], [{'uri': 'd/one.dll', 'hash': harness.digest_text(dep),
+                                                     'path': 'lib/one.dll', 'size': 3}])
 
 
 if __name__ == '__main__':

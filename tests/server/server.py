@@ -3,7 +3,7 @@
 
     server.py --scenario FILE [--record FILE] [--port 443] [--http-port N]
               [--cert-dir DIR] [--cert server|other-server] [--bind 127.0.0.1]
-              [--ready-file FILE]
+              [--ready-file FILE] [--exit-with-stdin]
 
 It answers every host name alike (the certificate covers localhost and *.localhost and
 is served whatever name the client asks for), so one server stands for the OTA server
@@ -13,8 +13,9 @@ plain-text listener serving the same routes (for redirects that leave HTTPS).
 When both listeners are bound, one line of JSON goes to standard output (and to
 --ready-file, written whole and renamed into place):
     {"ready": true, "https_port": 44321, "http_port": 44322}
-(http_port is null without --http-port). The server then runs until it is killed
-(SIGTERM or SIGINT end it quietly).
+(http_port is null without --http-port). The server then runs until SIGTERM or SIGINT,
+or with --exit-with-stdin until its standard input reaches its end, so that a server
+started by a test never outlives the test, even one that is killed.
 
 Every request is appended to the --record file as one JSON object per line, flushed:
     {"method": "POST", "path": "/ota/verify", "target": "/ota/verify?x=1", "scheme": "https",
@@ -251,6 +252,7 @@ def main():
     parser.add_argument('--cert-dir', default=str(DEFAULT_CERT_DIR))
     parser.add_argument('--cert', default='server', choices=['server', 'other-server'])
     parser.add_argument('--ready-file')
+    parser.add_argument('--exit-with-stdin', action='store_true')
     args = parser.parse_args()
 
     cert_dir = pathlib.Path(args.cert_dir)
@@ -283,7 +285,14 @@ def main():
     stop = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
-    stop.wait()
+    if args.exit_with_stdin:
+        def watch_stdin():
+            while sys.stdin.buffer.read(4096):
+                pass
+            stop.set()
+        threading.Thread(target=watch_stdin, daemon=True).start()
+    while not stop.wait(0.2):
+        pass
 
 
 if __name__ == '__main__':

@@ -1,0 +1,129 @@
+#include "ota/ota.h"
+
+#include <string>
+#include <utility>
+
+#include "app/log.h"
+#include "app/state.h"
+#include "app/state_work.h"
+#include "env/environment.h"
+#include "json/json.h"
+
+namespace OTA {
+
+namespace {
+
+std::string asText(std::vector<uint8_t> const& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Reads and logs the entries of "deps"; false when an element is not an object or one of
+// its texts is missing (a missing size only warns). Stops at the first non-object.
+bool readEntries(picojson::array const& elements, ManifestDeps& deps) {
+  bool ok = true;
+  uint64_t index = 0;
+  for (picojson::value const& element : elements) {
+    ++index;
+    if (!element.is<picojson::object>()) return false;
+    picojson::object const& object = element.get<picojson::object>();
+
+    ManifestEntry entry;
+    entry.index = index;
+    if (!JSON::getString(object, "uri", entry.uri, "")) ok = false;
+    if (!JSON::getString(object, "hash", entry.hash, "")) ok = false;
+    if (!JSON::getString(object, "path", entry.path, "")) ok = false;
+    JSON::getInt64(object, "size", entry.size, 0);
+
+    std::string const prefix = "OTA entry_" + std::to_string(index);
+    Log::out(prefix + ".uri = " + entry.uri);
+    Log::out(prefix + ".hash = " + entry.hash);
+    Log::out(prefix + ".path = " + entry.path);
+    Log::out(prefix + ".size = " + std::to_string(entry.size));
+    deps.entries.push_back(std::move(entry));
+  }
+  return ok;
+}
+
+}  // namespace
+
+HTTP::Request buildVerifyRequest() {
+  EnvironmentValues const& env = environment();
+  picojson::object body;
+  JSON::setBool(body, "want_bundled", env.platform == APPLE_OSX);
+  JSON::setInt64(body, "stack_major", env.stackMajor);
+  JSON::setInt64(body, "stack_minor", env.stackMinor);
+  JSON::setInt64(body, "stack_patch", env.stackPatch);
+  JSON::setString(body, "channel_host", std::string(env.otaHost));
+  JSON::setString(body, "cpu_arch", std::string(cpuArchName(env.cpuArch, false)));
+  JSON::setString(body, "platform", std::string(osTypeName(env.platform, false)));
+  JSON::setString(body, "product_slug", std::string(appSlugName(env.edition, false)));
+
+  HTTP::Request request;
+  request.url = "https://" + env.otaHost + "/ota/verify";
+  request.method = HTTP::Method::POST;
+  std::string const text = JSON::serialize(body);
+  request.body.assign(text.begin(), text.end());
+  // With a content type of our own, libcurl adds none for the POST.
+  request.setHeader("Content-Type", "application/json");
+  request.setHeader("Accept", "application/json");
+  return request;
+}
+
+void onVerifyReply(HTTP::Reply const& reply, Manifest& manifest) {
+  if (!reply.isSuccess()) {
+    Log::err("POST failed: status=" + std::to_string(reply.status) + " body=" + asText(reply.body));
+    setState(InstallerState::Error);
+    return;
+  }
+  Log::out("POST success: status=" + std::to_string(reply.status) + " size=" + std::to_string(reply.body.size()));
+
+  JSON::ParseResult const parsed = JSON::parseObject(reply.body);
+  if (!parsed.error.empty()) {
+    Log::err("Invalid JSON response: " + parsed.error);
+    setState(InstallerState::Error);
+    return;
+  }
+  picojson::object const& root = parsed.object;
+  bool ok = true;
+
+  if (!JSON::getString(root, "code", manifest.code, "")) ok = false;
+  if (!JSON::getString(root, "tag", manifest.tag, "")) ok = false;
+  if (!JSON::getString(root, "cdn", manifest.cdn, "")) ok = false;
+  Log::out("OTA code = " + manifest.code);
+  Log::out("OTA tag = " + manifest.tag);
+  Log::out("OTA cdn = " + manifest.cdn);
+
+  picojson::object app;
+  if (!JSON::getObject(root, "app", app, {})) ok = false;
+  if (!JSON::getString(app, "uri", manifest.app.uri, "")) ok = false;
+  if (!JSON::getString(app, "hash", manifest.app.hash, "")) ok = false;
+  if (!JSON::getInt64(app, "size", manifest.app.size, 0)) ok = false;
+  Log::out("OTA app.uri = " + manifest.app.uri);
+  Log::out("OTA app.hash = " + manifest.app.hash);
+  Log::out("OTA app.size = " + std::to_string(manifest.app.size));
+
+  // Dependencies are optional: without a "deps" object the run goes on with none.
+  picojson::object deps;
+  if (JSON::getObject(root, "deps", deps, {})) {
+    bool const hashRead = JSON::getString(deps, "hash", manifest.deps.hash, "");
+    picojson::array entries;
+    bool const entriesRead = JSON::getArray(deps, "entries", entries, {});
+    if (!entriesRead || !hashRead) ok = false;
+    Log::out("OTA deps.hash = " + manifest.deps.hash);
+    if (!readEntries(entries, manifest.deps)) ok = false;
+  }
+
+  setState(ok ? InstallerState::CleaningBeforeDownload : InstallerState::Error);
+}
+
+}  // namespace OTA
+
+void workQueryingOta(Run& run) {
+  // A failed start-up needs no check here: the request below then completes at once
+  // with status 0 and its handler sets Error.
+  HTTP::startup();
+  HTTP::Request request = OTA::buildVerifyRequest();
+  Log::out("Verify OTA...");
+  // Waiting first, so that a handler that runs inside send has the last word.
+  setState(InstallerState::Waiting);
+  HTTP::send(std::move(request),
+             [&manifest = run.manifest](HTTP::Reply const& reply) { OTA::onVerifyReply(reply, manifest); });
+}

@@ -1,4 +1,0 @@
-#include "app/not_built.h"
-#include "app/state_work.h"
-
-void workQueryingOta(Run&) { stateNotBuiltYet("OTA verify exchange"); }
