@@ -91,6 +91,7 @@ class Payload:
 class Release:
     app: Payload
     deps: list
+    links: dict  # the links an install of it must hold on Linux: path -> target
 
     @property
     def deps_hash(self):
@@ -153,7 +154,7 @@ def make(target, directory):
             add(path, _content(spec, path))
     for path, spec in _DATA_FILES:
         add(path, _content(spec, path))
-    return Release(app, deps)
+    return Release(app, deps, {} if target.windows else dict(LINUX_LINKS))
 
 
 def read_record(path):

@@ -293,6 +293,10 @@ def main():
         threading.Thread(target=watch_stdin, daemon=True).start()
     while not stop.wait(0.2):
         pass
+    # Ends at once: the watcher thread may sit in a read of standard input, whose lock
+    # the interpreter's shutdown would wait a second for. Records are flushed line by line.
+    sys.stdout.flush()
+    os._exit(0)
 
 
 if __name__ == '__main__':
