@@ -47,6 +47,7 @@ import json
 import os
 import pathlib
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -296,8 +297,10 @@ class Session:
         }
         (d / 'job.json').write_text(json.dumps(job), encoding='utf-8')
         with open(d / 'inside.log', 'wb') as log:
+            # A process group of its own, so that stop() reaches everything the run started.
             process = subprocess.Popen(['unshare', '-n', PYTHON, str(pathlib.Path(__file__).resolve()), '--inside',
-                                        str(d / 'job.json')], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+                                        str(d / 'job.json')], stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                       start_new_session=True)
         return RunningLauncher(d, process, program, timeout + 60)
 
 
@@ -316,6 +319,15 @@ class RunningLauncher:
     def requests(self):
         """What the server has received so far."""
         return read_requests(self.dir / 'requests.jsonl')
+
+    def stop(self):
+        """Ends the run at once, with everything it started (a test that failed midway)."""
+        if self.running():
+            try:
+                os.killpg(self._process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self._process.wait()
 
     def wait(self):
         """Waits for the end of the run and returns its RunResult."""

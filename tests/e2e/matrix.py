@@ -85,6 +85,7 @@ class Case:
     record: bool = False              # whether the sample application must have run
     seed: object = None               # callable(Context) before the run
     during: tuple = None              # (request path, callable(Context)) while it is served
+    interact: object = None           # callable(Context, RunningLauncher) once it has started
     cert: str = 'server'
     env: dict = None
     platforms: tuple = ('linux', 'windows')
@@ -184,6 +185,7 @@ class Runner:
         if not keep:
             self.clean()
         ctx = Context(self.target, self.session, case.edition, case.channel)
+        handle = None
         try:
             if case.seed:
                 case.seed(ctx)
@@ -193,9 +195,13 @@ class Runner:
                 path, action = case.during
                 self.wait_for_request(handle, path)
                 action(ctx)
+            if case.interact:
+                case.interact(ctx, handle)
             result = handle.wait()
             self.check(case, ctx, handle, result)
         finally:
+            if handle:
+                handle.stop()
             ctx.release_locks()
         return result, ctx
 
