@@ -98,6 +98,13 @@ def seed_file_as_environment_dir(ctx):
     ctx.env_dir.write_bytes(b'not a directory')
 
 
+def seed_file_as_staging_dir(ctx):
+    """Only directories count as earlier installs: a file of the staging directory's
+    name stays, and stands in the way."""
+    ctx.env_dir.mkdir(parents=True)
+    ctx.new.write_bytes(b'a file where the staging directory goes')
+
+
 def failure_cases():
     """Every failure row that a run without a window ends on with exit code 1."""
     two_dots_in_name = payload('deps/notes', 'data/notes..txt', b'notes')
@@ -138,6 +145,9 @@ def failure_cases():
              states=verified('Error'), stdout=('New install dir: {dir}',),
              stderr=("FS couldn't create install dir: {dir}",), requests=fetched(),
              files={'{env}': b'not a directory'}),
+        Case('cleaning: the staging directory cannot be created', scenario(), seed=seed_file_as_staging_dir,
+             states=verified('Error'), stderr=("FS couldn't create install dir: {new}",), requests=fetched(),
+             files={'{dir}': EMPTY_DIR, '{new}': b'a file where the staging directory goes'}),
         # Constructing the queue: nothing is fetched.
         Case('queue: an entry path climbing out', scenario(dependencies=(ONE, payload('deps/x', '../escape.txt', b'x'))),
              states=verified('Constructing queue', 'Error'), stderr=('Corrupted dist pack entry path: ../escape.txt',),
@@ -190,13 +200,13 @@ def failure_cases():
              files={'{new:{app}}': APP_BODY, '{new:quenza_hostname.cfg}': ABSENT,
                     '{new:quenza_deps_dist.sha256}': b'DEPS-DIGEST-1402'},
              platforms=('linux',)),
-        Case('prepare: chmod fails', scenario(dependencies=(payload(*ONE[:3], delay=1.0), TWO)),
+        Case('prepare: chmod fails', scenario(dependencies=(payload(*ONE[:3], delay=2.0), TWO)),
              during=('/cdn/deps/one', lambda ctx: ctx.lock(ctx.new / ctx.app)), env={'LC_ALL': 'C'},
              states=downloading(3, 'Preparing execution', 'Error'),
              stdout=("chmod output: chmod: changing permissions of '{new:{app}}': Operation not permitted",),
              stderr=('chmod failed:  started=1 exitCode=1',), files={'{new:quenza_hostname.cfg}': ABSENT},
              platforms=('linux',)),
-        Case('prepare: a library link cannot be made', scenario(dependencies=(library, payload(*ONE[:3], delay=1.0))),
+        Case('prepare: a library link cannot be made', scenario(dependencies=(library, payload(*ONE[:3], delay=2.0))),
              during=('/cdn/deps/one', lambda ctx: ctx.lock(ctx.new / 'lib')),
              states=downloading(3, 'Preparing execution', 'Error'),
              stdout=('SO file found : path={new:lib/libquenza-core.so.1.2.3}',

@@ -109,7 +109,7 @@ class Windowed(unittest.TestCase):
         def watch_window(ctx, handle):
             seen.append(self.wait_for_window(handle, lambda t: t == PROGRESS_TITLE, 'progress'))
 
-        scenario = {'routes': rel.routes(e2e_cases.SAMPLE_CDN, first_delay=1.0)}
+        scenario = {'routes': rel.routes(e2e_cases.SAMPLE_CDN, first_delay=2.0)}
         self.play(Case('complete run', scenario, interact=watch_window, exit_code=0,
                        states=succeeded(1 + len(rel.deps)), stderr=(), requests=e2e_cases.sample_requests(rel),
                        files=e2e_cases.installed(rel), record=True))
