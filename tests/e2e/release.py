@@ -120,10 +120,10 @@ class Release:
         return routes
 
 
-def _content(spec, path):
-    if isinstance(spec, int):
-        return scenario_server.generated_bytes(spec, int(hashlib.sha256(path.encode()).hexdigest()[:8], 16))
-    return spec.encode('utf-8')
+def _content(content, path):
+    if isinstance(content, int):
+        return scenario_server.generated_bytes(content, int(hashlib.sha256(path.encode()).hexdigest()[:8], 16))
+    return content.encode('utf-8')
 
 
 def make(target, directory):
@@ -146,14 +146,14 @@ def make(target, directory):
         deps.append(Payload(f'deps/{path}', path, file))
 
     if target.windows:
-        for path, spec in _WINDOWS_LIBS:
-            add(path, _content(spec, path))
+        for path, content in _WINDOWS_LIBS:
+            add(path, _content(content, path))
     else:
         add(LINUX_LIBRARY, (target.build_dir / 'sample-lib' / pathlib.Path(LINUX_LIBRARY).name).read_bytes())
-        for path, spec in _LINUX_LIBS:
-            add(path, _content(spec, path))
-    for path, spec in _DATA_FILES:
-        add(path, _content(spec, path))
+        for path, content in _LINUX_LIBS:
+            add(path, _content(content, path))
+    for path, content in _DATA_FILES:
+        add(path, _content(content, path))
     return Release(app, deps, {} if target.windows else dict(LINUX_LINKS))
 
 
