@@ -58,6 +58,8 @@ function(quenza_add_launcher exe)
     target_link_options(${exe} PRIVATE -static -municode -mwindows)
   else()
     add_executable(${exe} "${CMAKE_SOURCE_DIR}/app/main_posix.cpp")
+    # The C++ runtime goes inside too: the launcher relies on nothing beyond the C library.
+    target_link_options(${exe} PRIVATE -static-libstdc++ -static-libgcc)
   endif()
   target_link_libraries(${exe} PRIVATE ${L_DEPLOYMENT} quenza_core)
 endfunction()

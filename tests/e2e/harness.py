@@ -110,13 +110,16 @@ def cert_dir(target):
     return target.source_dir / 'build' / 'e2e-ca'
 
 
-def server_command(target, scenario_file, record_file, *, port, http_port=None, cert='server', ready_file=None):
+def server_command(target, scenario_file, record_file, *, port, http_port=None, cert='server', ready_file=None,
+                   max_tls=None):
     cmd = [PYTHON, str(SERVER), '--scenario', str(scenario_file), '--record', str(record_file),
            '--port', str(port), '--cert-dir', str(cert_dir(target)), '--cert', cert, '--exit-with-stdin']
     if http_port is not None:
         cmd += ['--http-port', str(http_port)]
     if ready_file is not None:
         cmd += ['--ready-file', str(ready_file)]
+    if max_tls is not None:
+        cmd += ['--max-tls', max_tls]
     return cmd
 
 
@@ -149,14 +152,15 @@ def stop_server(proc):
 class TestServer:
     """The test server on ephemeral ports in this network namespace (see module doc)."""
 
-    def __init__(self, target, scenario, *, http_port=None, cert='server'):
+    def __init__(self, target, scenario, *, http_port=None, cert='server', max_tls=None):
         self.target = target
         self._dir = tempfile.TemporaryDirectory(prefix='quenza-server-')
         d = pathlib.Path(self._dir.name)
         self.record_file = d / 'requests.jsonl'
         scenario_file = d / 'scenario.json'
         scenario_file.write_text(json.dumps(scenario), encoding='utf-8')
-        self._cmd = server_command(target, scenario_file, self.record_file, port=0, http_port=http_port, cert=cert)
+        self._cmd = server_command(target, scenario_file, self.record_file, port=0, http_port=http_port, cert=cert,
+                                   max_tls=max_tls)
         self._proc = None
 
     def __enter__(self):

@@ -253,11 +253,15 @@ def main():
     parser.add_argument('--cert', default='server', choices=['server', 'other-server'])
     parser.add_argument('--ready-file')
     parser.add_argument('--exit-with-stdin', action='store_true')
+    parser.add_argument('--max-tls', choices=['1.2', '1.3'], default='1.3',
+                        help='highest TLS version offered (1.2: as an older content server)')
     args = parser.parse_args()
 
     cert_dir = pathlib.Path(args.cert_dir)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert_dir / f'{args.cert}.pem', cert_dir / f'{args.cert}.key')
+    if args.max_tls == '1.2':
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
 
     recorder = Recorder(args.record)
     box = [None]
