@@ -13,6 +13,8 @@
 
 namespace {
 
+uint64_t loopPasses = 0;
+
 // Sleeps until 5 ms after the call on the monotonic clock, in whole milliseconds, so a
 // coarse sleep that wakes early is topped up and a late one is not repeated.
 void sleepFiveMilliseconds() {
@@ -44,6 +46,8 @@ bool skipsSleepOnError(InstallerState state) {
 
 }  // namespace
 
+uint64_t loopPassCount() { return loopPasses; }
+
 void workEnvironmentDetection(Run& run) { detectEnvironment(run.args.front()); }
 
 void workShowingWindow(Run& run) {
@@ -58,6 +62,7 @@ int appMain(std::vector<std::string> const& args) {
   run.appsRoot = computeAppsRoot();
 
   for (;;) {
+    ++loopPasses;
     HTTP::pump();
     if (run.windowShown) Splash::pumpMessages();
     if (Splash::closedByUser()) {

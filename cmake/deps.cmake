@@ -14,8 +14,15 @@ if(WIN32)
 else()
   set(_deps_target linux-x64)
 endif()
-set(QUENZA_DEPS_PREFIX "${_deps_cache}/${_deps_key}/${_deps_target}" CACHE PATH
-  "Prefix holding the static libcurl and mbedTLS of this target")
+# A build directory follows scripts/deps.lock: when the pins or patches change, the next
+# build reconfigures and links the dependencies built for them. A prefix set by hand
+# (-DQUENZA_DEPS_PREFIX=...) is kept.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/scripts/deps.lock")
+set(_deps_default "${_deps_cache}/${_deps_key}/${_deps_target}")
+if(NOT DEFINED QUENZA_DEPS_PREFIX OR QUENZA_DEPS_PREFIX MATCHES "^${_deps_cache}/[0-9a-f]+/${_deps_target}$")
+  set(QUENZA_DEPS_PREFIX "${_deps_default}" CACHE PATH
+    "Prefix holding the static libcurl and mbedTLS of this target" FORCE)
+endif()
 if(NOT EXISTS "${QUENZA_DEPS_PREFIX}/.complete")
   message(FATAL_ERROR "Dependencies missing in ${QUENZA_DEPS_PREFIX}: run scripts/bootstrap first.")
 endif()

@@ -30,6 +30,9 @@ run ends with exit code 1 instead of waiting for the window to be closed), timeo
 seconds (the result then has timed_out set) and wait_children=True to let the processes
 the launcher started finish under Wine. Several runs of one session share HOME / the
 prefix, so a test can run twice in a row or seed files under session.profile_dir first.
+start() takes the same options and returns at once with a RunningLauncher (running(),
+requests() so far, wait() for the RunResult), for tests that act during a run.
+Session(target, directory=...) keeps its place (HOME, prefix) for a later session.
 
 A scenario is the dict form of the server's scenario file (see tests/server/server.py):
     {"routes": {"/ota/verify": {"json": {...}}, "/cdn/app.exe": {"generate": {...}}}}
@@ -44,6 +47,7 @@ import json
 import os
 import pathlib
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -106,13 +110,16 @@ def cert_dir(target):
     return target.source_dir / 'build' / 'e2e-ca'
 
 
-def server_command(target, scenario_file, record_file, *, port, http_port=None, cert='server', ready_file=None):
+def server_command(target, scenario_file, record_file, *, port, http_port=None, cert='server', ready_file=None,
+                   max_tls=None):
     cmd = [PYTHON, str(SERVER), '--scenario', str(scenario_file), '--record', str(record_file),
            '--port', str(port), '--cert-dir', str(cert_dir(target)), '--cert', cert, '--exit-with-stdin']
     if http_port is not None:
         cmd += ['--http-port', str(http_port)]
     if ready_file is not None:
         cmd += ['--ready-file', str(ready_file)]
+    if max_tls is not None:
+        cmd += ['--max-tls', max_tls]
     return cmd
 
 
@@ -145,14 +152,15 @@ def stop_server(proc):
 class TestServer:
     """The test server on ephemeral ports in this network namespace (see module doc)."""
 
-    def __init__(self, target, scenario, *, http_port=None, cert='server'):
+    def __init__(self, target, scenario, *, http_port=None, cert='server', max_tls=None):
         self.target = target
         self._dir = tempfile.TemporaryDirectory(prefix='quenza-server-')
         d = pathlib.Path(self._dir.name)
         self.record_file = d / 'requests.jsonl'
         scenario_file = d / 'scenario.json'
         scenario_file.write_text(json.dumps(scenario), encoding='utf-8')
-        self._cmd = server_command(target, scenario_file, self.record_file, port=0, http_port=http_port, cert=cert)
+        self._cmd = server_command(target, scenario_file, self.record_file, port=0, http_port=http_port, cert=cert,
+                                   max_tls=max_tls)
         self._proc = None
 
     def __enter__(self):
@@ -195,24 +203,38 @@ def copy_prefix(source, dest):
 
 
 class Session:
-    """A fresh HOME (and Wine prefix) for runs of the e2e launcher on port 443."""
+    """A fresh HOME (and Wine prefix) for runs of the e2e launcher on port 443.
 
-    def __init__(self, target, which='quenza-installer-e2e'):
+    directory: a lasting place for the session instead of a temporary one; it is kept,
+    and a later session given the same directory finds the profile as the last run left
+    it (the runs' own files are cleared).
+    """
+
+    def __init__(self, target, which='quenza-installer-e2e', directory=None):
         self.target = target
         self.which = which
-        # Under the build directory so that the prefix copy can be hard-linked.
-        runs = target.build_dir / 'test-runs'
-        runs.mkdir(exist_ok=True)
-        self._dir = tempfile.TemporaryDirectory(prefix='run-', dir=runs)
-        self.dir = pathlib.Path(self._dir.name)
+        if directory is None:
+            # Under the build directory so that the prefix copy can be hard-linked.
+            runs = target.build_dir / 'test-runs'
+            runs.mkdir(exist_ok=True)
+            self._dir = tempfile.TemporaryDirectory(prefix='run-', dir=runs)
+            self.dir = pathlib.Path(self._dir.name)
+        else:
+            self._dir = None
+            self.dir = pathlib.Path(directory).resolve()
+            self.dir.mkdir(parents=True, exist_ok=True)
+            for old in self.dir.glob('run[0-9]*'):
+                shutil.rmtree(old)
         self.home = self.dir / 'home'
-        self.home.mkdir()
+        self.home.mkdir(exist_ok=True)
         self.bin_dir = self.dir / 'bin'
         self.wine_prefix = None
         if target.windows:
-            self._ensure_build_prefix()
             self.wine_prefix = self.dir / 'wine'
-            copy_prefix(target.wine_prefix, self.wine_prefix)
+            if not (self.wine_prefix / 'system.reg').exists():
+                self._ensure_build_prefix()
+                shutil.rmtree(self.wine_prefix, ignore_errors=True)
+                copy_prefix(target.wine_prefix, self.wine_prefix)
         self._count = 0
 
     def _ensure_build_prefix(self):
@@ -234,18 +256,25 @@ class Session:
         return self
 
     def __exit__(self, *exc):
-        self._dir.cleanup()
+        if self._dir is not None:
+            self._dir.cleanup()
 
-    def run(self, scenario, file_name, *, cert='server', timeout=120, display=None, env=None,
-            wait_children=False):
+    def run(self, scenario, file_name, **options):
         """Runs the launcher, copied under file_name, against a server with the scenario
-        (None: no server at all, so nothing listens on port 443).
+        (None: no server at all, so nothing listens on port 443); returns its RunResult.
 
         cert: 'server' (signed by the launcher's test CA) or 'other-server' (unrelated CA).
         display: an X display for a windowed run; None runs without one.
         wait_children: under Wine, wait for the processes the launcher started (Wine's
         server ends them otherwise, as soon as the launcher exits).
+        timeout: seconds before the launcher is killed; env: extra environment variables.
         """
+        return self.start(scenario, file_name, **options).wait()
+
+    def start(self, scenario, file_name, *, cert='server', timeout=120, display=None, env=None,
+              wait_children=False):
+        """Starts a run as run() does and returns at once with its RunningLauncher, so a
+        test can act while the launcher runs (close its window, change files)."""
         self._count += 1
         d = self.dir / f'run{self._count}'
         d.mkdir()
@@ -271,12 +300,51 @@ class Session:
             'dir': str(d),
         }
         (d / 'job.json').write_text(json.dumps(job), encoding='utf-8')
-        inside = subprocess.run(['unshare', '-n', PYTHON, str(pathlib.Path(__file__).resolve()), '--inside',
-                                 str(d / 'job.json')], stdin=subprocess.DEVNULL, capture_output=True,
-                                timeout=timeout + 60)
+        with open(d / 'inside.log', 'wb') as log:
+            # A process group of its own, so that stop() reaches everything the run started.
+            process = subprocess.Popen(['unshare', '-n', PYTHON, str(pathlib.Path(__file__).resolve()), '--inside',
+                                        str(d / 'job.json')], stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                       start_new_session=True)
+        return RunningLauncher(d, process, program, timeout + 60)
+
+
+class RunningLauncher:
+    """A run started by Session.start."""
+
+    def __init__(self, directory, process, program, timeout):
+        self.dir = directory
+        self.program = program  # the launcher's copy, as it was started
+        self._process = process
+        self._timeout = timeout
+
+    def running(self):
+        return self._process.poll() is None
+
+    def requests(self):
+        """What the server has received so far."""
+        return read_requests(self.dir / 'requests.jsonl')
+
+    def stop(self):
+        """Ends the run at once, with everything it started (a test that failed midway)."""
+        if self.running():
+            try:
+                os.killpg(self._process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self._process.wait()
+
+    def wait(self):
+        """Waits for the end of the run and returns its RunResult."""
+        try:
+            self._process.wait(timeout=self._timeout)
+        except subprocess.TimeoutExpired:
+            self._process.kill()
+            self._process.wait()
+        d = self.dir
         result_file = d / 'result.json'
-        if inside.returncode != 0 or not result_file.exists():
-            raise RuntimeError('network-namespace run failed: ' + inside.stderr.decode(errors='replace'))
+        if self._process.returncode != 0 or not result_file.exists():
+            log = (d / 'inside.log').read_bytes().decode(errors='replace')
+            raise RuntimeError('network-namespace run failed: ' + log)
         outcome = json.loads(result_file.read_text(encoding='utf-8'))
         return RunResult(outcome['exit_code'],
                          launcher.split_lines((d / 'stdout').read_bytes()),

@@ -188,6 +188,20 @@ class EngineAgainstServer(unittest.TestCase):
         self.assertEqual([e['event'] for e in events], ['startup', 'sent', 'shutdown'])
 
 
+class OlderServers(unittest.TestCase):
+    def test_tls12_server_signing_with_rsa_pss(self):
+        # A server limited to TLS 1.2 with an RSA key signs its key exchange with RSA-PSS
+        # when the client offers it, as the engine's TLS library does.
+        with harness.TestServer(TARGET, {'routes': ROUTES}, max_tls='1.2') as server:
+            events, _ = probe('startup', 'get', server.https_origin + '/page', 'get',
+                              server.https_origin + '/big', 'wait')
+            got = replies(events)
+            self.assertEqual((got[1]['status'], got[1]['body']), (200, b'plain page'))
+            self.assertEqual(got[2]['status'], 200)
+            self.assertEqual(hashlib.sha256(got[2]['body']).hexdigest(),
+                             hashlib.sha256(harness.generated_bytes(3 * 1024 * 1024 + 7, 5)).hexdigest())
+
+
 class UntrustedServers(unittest.TestCase):
     def test_certificate_from_another_ca_fails(self):
         with harness.TestServer(TARGET, {'routes': ROUTES}, cert='other-server') as other:

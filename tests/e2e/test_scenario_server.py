@@ -25,9 +25,11 @@ class ScenarioServer(unittest.TestCase):
         '/cdn/raw.bin': {'base64': 'AAEC/w=='},
         '/cdn/bad.bin': {'generate': {'size': 64, 'seed': 9}, 'corrupt': True},
         '/cdn/bad-empty.bin': {'text': '', 'corrupt': True},
+        '/cdn/file.bin': {'file': str(harness.SERVER)},
         '/ota/verify': {'json': {'app': {'hash': '@hash:/cdn/app.bin', 'size': '@size:/cdn/app.bin'},
                                  'bad': '@hash:/cdn/bad.bin', 'empty': '@hash:/cdn/empty.bin',
-                                 'raw': '@size:/cdn/raw.bin', 'cdn': '@https_origin/cdn',
+                                 'raw': '@size:/cdn/raw.bin', 'file': '@hash:/cdn/file.bin',
+                                 'file_size': '@size:/cdn/file.bin', 'cdn': '@https_origin/cdn',
                                  'plain': '@http_origin/x', 'text': 'unchanged @hash'}},
         '/status': {'status': 418, 'text': 'teapot', 'headers': {'X-Kind': 'tea'}},
     }
@@ -61,6 +63,9 @@ class ScenarioServer(unittest.TestCase):
         self.assertEqual(len(reply['app']['hash']), 43)
         self.assertEqual(reply['empty'], '47DEQpj8HBSa-_TImW-5JCeuQeRkm5NMpJWZG3hSuFU')
         self.assertEqual(reply['raw'], 4)
+        served_file = harness.SERVER.read_bytes()
+        self.assertEqual(self.fetch('/cdn/file.bin')[2], served_file)
+        self.assertEqual((reply['file'], reply['file_size']), (harness.digest_text(served_file), len(served_file)))
         self.assertEqual(reply['cdn'], self.server.https_origin + '/cdn')
         self.assertEqual(reply['plain'], self.server.http_origin + '/x')
         self.assertEqual(reply['text'], 'unchanged @hash')

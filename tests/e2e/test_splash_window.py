@@ -8,7 +8,6 @@ the progress artwork the same way. A Windows build runs under Wine on the same d
 Screenshots are kept in <build dir>/screenshots/.
 """
 
-import ctypes
 import os
 import pathlib
 import re
@@ -21,6 +20,7 @@ import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import launcher  # noqa: E402
+from xdisplay import X11, XServer, display_candidates, top_windows  # noqa: E402
 
 TARGET = launcher.parse_target()
 WIDTH, HEIGHT = 640, 320
@@ -28,118 +28,6 @@ ERROR_PREFIX = "Erreur d'installation de Quenza ("
 PROGRESS_TITLE = 'Installation de Quenza, veuillez patienter...'
 # Wine's first start in a fresh prefix takes a while.
 WINDOW_TIMEOUT = 180 if TARGET.windows else 30
-
-
-class XServer:
-    """An Xvfb on the first free display number of a small range."""
-
-    def __init__(self, candidates):
-        self.process = None
-        for number in candidates:
-            if os.path.exists(f'/tmp/.X{number}-lock') or os.path.exists(f'/tmp/.X11-unix/X{number}'):
-                continue
-            proc = subprocess.Popen(['Xvfb', f':{number}', '-screen', '0', '1280x1024x24', '-nolisten', 'tcp'],
-                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            deadline = time.monotonic() + 10
-            while time.monotonic() < deadline and proc.poll() is None:
-                if os.path.exists(f'/tmp/.X11-unix/X{number}'):
-                    self.process, self.display = proc, f':{number}'
-                    return
-                time.sleep(0.05)
-            proc.kill()
-            proc.wait()
-        raise RuntimeError('no free display number for Xvfb')
-
-    def stop(self):
-        if self.process:
-            self.process.terminate()
-            self.process.wait(timeout=10)
-
-
-def display_candidates():
-    wanted = os.environ.get('QUENZA_TEST_DISPLAYS', '91-99')
-    first, _, last = wanted.partition('-')
-    return range(int(first), int(last or first) + 1)
-
-
-class ClientMessageEvent(ctypes.Structure):
-    _fields_ = [('type', ctypes.c_int), ('serial', ctypes.c_ulong), ('send_event', ctypes.c_int),
-                ('display', ctypes.c_void_p), ('window', ctypes.c_ulong), ('message_type', ctypes.c_ulong),
-                ('format', ctypes.c_int), ('l', ctypes.c_long * 5)]
-
-
-class XEvent(ctypes.Union):
-    _fields_ = [('xclient', ClientMessageEvent), ('pad', ctypes.c_long * 24)]
-
-
-class X11:
-    """The few libX11 calls a window manager would make, through ctypes."""
-
-    def __init__(self, display):
-        lib = ctypes.CDLL('libX11.so.6')
-        lib.XOpenDisplay.restype = ctypes.c_void_p
-        lib.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        lib.XInternAtom.restype = ctypes.c_ulong
-        lib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        lib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                                   ctypes.POINTER(XEvent)]
-        lib.XFlush.argtypes = [ctypes.c_void_p]
-        lib.XCloseDisplay.argtypes = [ctypes.c_void_p]
-        lib.XGetWindowProperty.argtypes = [
-            ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_long, ctypes.c_long, ctypes.c_int,
-            ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_int),
-            ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_void_p)]
-        lib.XFree.argtypes = [ctypes.c_void_p]
-        self.lib = lib
-        self.display = lib.XOpenDisplay(display.encode())
-        if not self.display:
-            raise RuntimeError(f'cannot open display {display}')
-
-    def close(self):
-        self.lib.XCloseDisplay(self.display)
-
-    def atom(self, name):
-        return self.lib.XInternAtom(self.display, name.encode(), 0)
-
-    def send_delete_window(self, window):
-        event = XEvent()
-        event.xclient.type = 33  # ClientMessage
-        event.xclient.window = window
-        event.xclient.message_type = self.atom('WM_PROTOCOLS')
-        event.xclient.format = 32
-        event.xclient.l[0] = self.atom('WM_DELETE_WINDOW')
-        event.xclient.l[1] = 0  # CurrentTime
-        if not self.lib.XSendEvent(self.display, window, 0, 0, ctypes.byref(event)):
-            raise RuntimeError('XSendEvent failed')
-        self.lib.XFlush(self.display)
-
-    def cardinals(self, window, name, count):
-        """The first count values of a format-32 property and how many bytes follow them."""
-        actual_type, actual_format = ctypes.c_ulong(), ctypes.c_int()
-        items, after, data = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p()
-        status = self.lib.XGetWindowProperty(self.display, window, self.atom(name), 0, count, 0, 0,
-                                             ctypes.byref(actual_type), ctypes.byref(actual_format),
-                                             ctypes.byref(items), ctypes.byref(after), ctypes.byref(data))
-        if status != 0 or not data.value:
-            return [], 0
-        values = list(ctypes.cast(data, ctypes.POINTER(ctypes.c_long))[:items.value])
-        self.lib.XFree(data)
-        return values, after.value
-
-
-WINDOW_LINE = re.compile(r'^\s*(0x[0-9a-f]+) "(.*)": \(.*\)\s+(\d+)x(\d+)\+(-?\d+)\+(-?\d+)')
-
-
-def top_windows(display):
-    """(id, title, width, height, x, y) of every named window on the display."""
-    out = subprocess.run(['xwininfo', '-root', '-tree'], env=dict(os.environ, DISPLAY=display),
-                         capture_output=True, text=True, errors='replace', timeout=30).stdout
-    found = []
-    for line in out.splitlines():
-        m = WINDOW_LINE.match(line)
-        if m:
-            found.append((int(m.group(1), 16), m.group(2), *map(int, m.group(3, 4, 5, 6))))
-    return found
 
 
 def expected_rgb(rgba_file):

@@ -37,6 +37,7 @@ A <reply> is an object; every member is optional:
       "text": "..."             sent as UTF-8 (may be invalid JSON on purpose)
       "base64": "..."           the exact bytes
       "generate": {"size": N, "seed": S}   N bytes of a fixed pattern for seed S
+      "file": "/abs/path"       the bytes of that file, read when the server starts
     "redirect": "<location>"    sends a Location field (relative or absolute)
     "delay": 1.5                seconds to wait before answering
     "truncate": N               announce the full Content-Length, send only the first N
@@ -114,6 +115,8 @@ class Scenario:
             return base64.b64decode(reply['base64'])
         if 'generate' in reply:
             return generated_bytes(int(reply['generate']['size']), reply['generate'].get('seed', 0))
+        if 'file' in reply:
+            return pathlib.Path(reply['file']).read_bytes()
         if 'json' in reply:
             return None
         return b''
@@ -277,11 +280,15 @@ def main():
     parser.add_argument('--cert', default='server', choices=['server', 'other-server'])
     parser.add_argument('--ready-file')
     parser.add_argument('--exit-with-stdin', action='store_true')
+    parser.add_argument('--max-tls', choices=['1.2', '1.3'], default='1.3',
+                        help='highest TLS version offered (1.2: as an older content server)')
     args = parser.parse_args()
 
     cert_dir = pathlib.Path(args.cert_dir)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert_dir / f'{args.cert}.pem', cert_dir / f'{args.cert}.key')
+    if args.max_tls == '1.2':
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
 
     recorder = Recorder(args.record)
     box = [None]
@@ -317,6 +324,10 @@ def main():
         threading.Thread(target=watch_stdin, daemon=True).start()
     while not stop.wait(0.2):
         pass
+    # Ends at once: the watcher thread may sit in a read of standard input, whose lock
+    # the interpreter's shutdown would wait a second for. Records are flushed line by line.
+    sys.stdout.flush()
+    os._exit(0)
 
 
 if __name__ == '__main__':

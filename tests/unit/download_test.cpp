@@ -40,6 +40,61 @@ TEST(DigestText, KnownVectorsInUrlSafeFormWithoutPadding) {
   }
 }
 
+std::string hex(std::vector<uint8_t> const& bytes) {
+  static char const digits[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
+// Lengths around the 64-byte block and its padding limit (55/56), several blocks and a
+// partial tail, each from an aligned and from an odd start address: the bulk of a
+// payload may go through processor instructions and the tail through portable code.
+TEST(DigestSha256, MatchesReferenceAcrossBlockBoundariesAndAlignments) {
+  std::vector<uint8_t> pattern(70000);
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 7 + 3);
+  struct Case {
+    size_t size;
+    char const* fromStart;
+    char const* fromOffsetOne;
+  } const cases[] = {
+      {55, "e7313d333c272e639f790978283f9eb392e843d0f29b7016828bb1daa4aac70b",
+       "844189e699b4f60cd4d652f578bd5eedc83bdfa2902868c7b42306d91a61a946"},
+      {56, "4324d65f3c103567f5589c710bc08f8523f929a9272e3af36fc968e52abc6c27",
+       "68cc8e302169d90f92b5c912113122119a3b3f5591c7c7775129993f16260180"},
+      {63, "81c80242132f230c3bd41b3e63bbcff16107339549214a99614ff26664625055",
+       "e2c2a25e467b928c178d89ea142d5ac32e1d313cdba75e34b5d3dac4145b9ae8"},
+      {64, "39e3d7b6b5d075d37d053ad89b24b41bef4f3c29760c84447cab3f3be1882241",
+       "87736206351bcb80a8f83f05e641e670d5218257ef80ae1233da5e6d503da4d2"},
+      {65, "aacca6ff74fdbb296d165a45cecfa04e5127bc008770fbbdd48006f2d2fae95e",
+       "acc73b2526f5728c634dec87f46c2ca09a75b37c8037ad575603fd01770ff804"},
+      {119, "9ce7368e4daf32341631b492e80359dc9f594b48453cd0dd5bf0b19279cc177e",
+       "4a2fdff59ecd5cf23bd4972235338940adbd5793fe2d2c73e95ea3f6e57a06d5"},
+      {120, "7836b787757e95e58b3ca5aec90b1b004e8deba1e50e9675af9cabf1a13a04b5",
+       "1945cc0670238132c0c0aa696be28fbc437583b63333fb4accf8e10018f3580c"},
+      {127, "a8d23e75d936f303d248888d9b165ee543f4cbafcad3c9dd2a79bd84faa11d07",
+       "23140a164a32ffdfd04e69dc62199ca37f9a96069ddac19effa320514e44f0e8"},
+      {128, "d2742f1f4ac6bb7ca2b239ee18402ba8b3f9f8e652d2a72973c2b9ba11c08cf6",
+       "d35b5f03b2f5c129ac6389e66312e4fbe32a3560f74205eabd144f2ecef0cedc"},
+      {129, "307f8fc2c1622b92762e818d39a185d4d667ad49a4b07ceae1f4afa008a93ec4",
+       "82f3f270bf9a7cc8c2ca2b04196e12fafd81f6a4f13b957ac97d5de8407552dd"},
+      {1000, "1e9bc38cbf860b9ec31918b065f9b52476c549a782e0e7990bed8ce3868d2371",
+       "b60e95dade65cc07dfc621f2695a309ad1becfca82d87196c52a2fecce539d37"},
+      {4109, "47c484cb8960efb9888d2880ef17207cc14837b5237d8fe1649184e0b3eca2ac",
+       "2b98810c9649734b41c901dddcc54fc6345501acb08c051d9eae1a36a97705d7"},
+      {65537, "ad8b370d36508e55e3c9cd44667a6e36e35955d0ff9f8fe59805bb18c2db5dd8",
+       "532291946ae8d8de1cd178683701ab890b2b5e11c65e7d22d5adc991ff7d9244"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.size);
+    EXPECT_EQ(hex(Digest::sha256(pattern.data(), c.size)), c.fromStart);
+    EXPECT_EQ(hex(Digest::sha256(pattern.data() + 1, c.size)), c.fromOffsetOne);
+  }
+}
+
 TEST(DigestText, Base64TailGroupsAreNeverPadded) {
   EXPECT_EQ(Digest::base64Url({}), "");
   EXPECT_EQ(Digest::base64Url({0xFB}), "-w");
