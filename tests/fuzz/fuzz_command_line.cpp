@@ -11,64 +11,10 @@
 #include "exec/process.h"
 #include "fs/path.h"
 #include "fuzz_check.h"
+#include "support/windows_split.h"
 
 namespace {
 
-bool isBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
-
-// The program token: up to the next double quote when it starts with one (no escapes
-// there), otherwise up to the first blank or tab. Later tokens: blanks and tabs
-// separate them outside quotes; a double quote toggles quoting; 2n backslashes before a
-// double quote give n backslashes and the quote toggles, 2n+1 give n backslashes and a
-// literal quote; two double quotes inside quotes give one literal quote; other
-// backslashes are literal.
-std::vector<std::wstring> splitWindowsCommandLine(std::wstring const& line) {
-  std::vector<std::wstring> out;
-  size_t i = 0;
-  std::wstring program;
-  if (i < line.size() && line[i] == L'"') {
-    for (++i; i < line.size() && line[i] != L'"'; ++i) program += line[i];
-    if (i < line.size()) ++i;
-  } else {
-    for (; i < line.size() && !isBlank(line[i]); ++i) program += line[i];
-  }
-  out.push_back(program);
-
-  for (;;) {
-    while (i < line.size() && isBlank(line[i])) ++i;
-    if (i >= line.size()) break;
-    std::wstring argument;
-    bool quoted = false;
-    size_t backslashes = 0;
-    for (; i < line.size(); ++i) {
-      wchar_t const c = line[i];
-      if (c == L'\\') {
-        ++backslashes;
-        continue;
-      }
-      if (c == L'"') {
-        argument.append(backslashes / 2, L'\\');
-        if (backslashes % 2 == 1) {
-          argument += L'"';
-        } else if (quoted && i + 1 < line.size() && line[i + 1] == L'"') {
-          argument += L'"';
-          ++i;
-        } else {
-          quoted = !quoted;
-        }
-        backslashes = 0;
-        continue;
-      }
-      argument.append(backslashes, L'\\');
-      backslashes = 0;
-      if (!quoted && isBlank(c)) break;
-      argument += c;
-    }
-    argument.append(backslashes, L'\\');
-    out.push_back(argument);
-  }
-  return out;
-}
 
 // A program path as Windows allows one: no double quote, no control character, not
 // ending in a backslash (the program token has no escapes, so those could not be
@@ -100,13 +46,13 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
   std::wstring const line = Process::buildCommandLine(program, arguments);
   std::vector<std::wstring> expected = {program};
   for (std::string const& argument : arguments) expected.push_back(FS::toWide(argument));
-  FUZZ_CHECK(splitWindowsCommandLine(line) == expected);
+  FUZZ_CHECK(TestSupport::splitWindowsCommandLine(line) == expected);
 
   // Each piece read as raw UTF-16 code units, quoted on its own after a plain program.
   for (std::string const& piece : pieces) {
     std::wstring const argument = unitsOf(piece);
     std::wstring const quoted = Process::quoteArgument(argument);
-    FUZZ_CHECK(splitWindowsCommandLine(L"p " + quoted) == (std::vector<std::wstring>{L"p", argument}));
+    FUZZ_CHECK(TestSupport::splitWindowsCommandLine(L"p " + quoted) == (std::vector<std::wstring>{L"p", argument}));
     // Unquoted only when nothing in it could split or be read as a quote.
     if (quoted == argument) FUZZ_CHECK(!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos);
   }

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "child_tools.h"
+#include "support/windows_split.h"
 
 using namespace ChildTools;
 
@@ -33,59 +34,6 @@ std::wstring spelled(std::string const& letters) {
   return text;
 }
 
-// The Windows splitting rules, as an independent reading of them: the program token
-// ends at the next double quote (when it starts with one) or at white space; in later
-// tokens 2n backslashes before a double quote give n backslashes and the quote toggles
-// quoting, 2n+1 give n backslashes and a literal quote, backslashes elsewhere are
-// literal, and two double quotes inside quotes give one literal quote.
-std::vector<std::wstring> windowsRulesSplit(std::wstring const& line) {
-  std::vector<std::wstring> out;
-  size_t i = 0;
-  std::wstring program;
-  if (i < line.size() && line[i] == L'"') {
-    ++i;
-    while (i < line.size() && line[i] != L'"') program += line[i++];
-    if (i < line.size()) ++i;
-  } else {
-    while (i < line.size() && line[i] != L' ' && line[i] != L'\t') program += line[i++];
-  }
-  out.push_back(program);
-
-  for (;;) {
-    while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
-    if (i == line.size()) break;
-    std::wstring argument;
-    bool quoted = false;
-    size_t backslashes = 0;
-    for (; i < line.size(); ++i) {
-      wchar_t const c = line[i];
-      if (c == L'\\') {
-        ++backslashes;
-        continue;
-      }
-      if (c == L'"') {
-        argument.append(backslashes / 2, L'\\');
-        if (backslashes % 2 == 1) {
-          argument += L'"';
-        } else if (quoted && i + 1 < line.size() && line[i + 1] == L'"') {
-          argument += L'"';
-          ++i;
-        } else {
-          quoted = !quoted;
-        }
-        backslashes = 0;
-        continue;
-      }
-      argument.append(backslashes, L'\\');
-      backslashes = 0;
-      if (!quoted && (c == L' ' || c == L'\t')) break;
-      argument += c;
-    }
-    argument.append(backslashes, L'\\');
-    out.push_back(argument);
-  }
-  return out;
-}
 
 std::wstring utf16(std::string const& utf8) {
   // Test data here is ASCII or written as UTF-8 and checked through the real converter
@@ -175,7 +123,7 @@ TEST(ProcessQuoting, SplittingGivesTheArgumentsBack) {
     std::vector<std::wstring> expected = {program};
     for (std::string const& a : arguments) expected.push_back(utf16(a));
 
-    EXPECT_EQ(windowsRulesSplit(line), expected) << "line " << std::string(line.begin(), line.end());
+    EXPECT_EQ(TestSupport::splitWindowsCommandLine(line), expected) << "line " << std::string(line.begin(), line.end());
     if (auto const native = nativeSplit(line)) {
       EXPECT_EQ(*native, expected) << "native, line " << std::string(line.begin(), line.end());
     }
