@@ -7,6 +7,7 @@
 #include "app/run.h"
 #include "app/state.h"
 #include "app/state_work.h"
+#include "base/heartbeat.h"
 #include "env/environment.h"
 #include "http/http.h"
 #include "ui/splash.h"
@@ -60,6 +61,11 @@ void workShowingWindow(Run& run) {
 int appMain(std::vector<std::string> const& args) {
   Run run(args);
   run.appsRoot = computeAppsRoot();
+  // Long file work inside a pass drains the window's messages too, so the window never
+  // looks hung; a close seen there is acted on at the loop's own check below.
+  Heartbeat::Scope keepWindowAlive([&run] {
+    if (run.windowShown) Splash::pumpMessages();
+  });
 
   for (;;) {
     ++loopPasses;
