@@ -1,13 +1,13 @@
 #include "app/app_main.h"
 
 #include <chrono>
-#include <thread>
 
 #include "app/log.h"
 #include "app/run.h"
 #include "app/state.h"
 #include "app/state_work.h"
 #include "base/heartbeat.h"
+#include "base/pass_timer.h"
 #include "env/environment.h"
 #include "http/http.h"
 #include "ui/splash.h"
@@ -15,18 +15,6 @@
 namespace {
 
 uint64_t loopPasses = 0;
-
-// Sleeps until 5 ms after the call on the monotonic clock, in whole milliseconds, so a
-// coarse sleep that wakes early is topped up and a late one is not repeated.
-void sleepFiveMilliseconds() {
-  using Clock = std::chrono::steady_clock;
-  auto const deadline = Clock::now() + std::chrono::milliseconds(5);
-  for (;;) {
-    auto const now = Clock::now();
-    if (now >= deadline) return;
-    std::this_thread::sleep_for(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
-  }
-}
 
 std::string errorTitle() {
   std::string title = "Erreur d'installation de Quenza (";
@@ -61,6 +49,9 @@ void workShowingWindow(Run& run) {
 int appMain(std::vector<std::string> const& args) {
   Run run(args);
   run.appsRoot = computeAppsRoot();
+  // Held for the whole run so that each pass really sleeps 5 ms, and given back on every
+  // way out of the loop.
+  PassTimer::Timer passTimer;
   // Long file work inside a pass drains the window's messages too, so the window never
   // looks hung; a close seen there is acted on at the loop's own check below.
   Heartbeat::Scope keepWindowAlive([&run] {
@@ -104,6 +95,6 @@ int appMain(std::vector<std::string> const& args) {
     }
 
     if (skipsSleepOnError(state) && currentState() == InstallerState::Error) continue;
-    sleepFiveMilliseconds();
+    passTimer.sleepFor(std::chrono::milliseconds(5));
   }
 }
