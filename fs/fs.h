@@ -37,7 +37,8 @@ bool createDirectories(std::string const& path);
 bool removeAll(std::string const& path);
 
 // Creates or truncates the file and writes every byte; the parent must exist. A failed
-// write leaves a partial file. No temporary file.
+// write leaves a partial file. No temporary file. Writes in pieces of 1 MiB with a
+// Heartbeat::beat() between them, so a large payload never holds the window up.
 bool writeFile(std::string const& path, std::vector<uint8_t> const& bytes);
 
 // Creates a symbolic link at linkPath storing target (here a bare file name, so the link

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/heartbeat.h"
 #include "fs/fs.h"
 #include "fs/path.h"
 
@@ -16,7 +17,9 @@
 
 namespace {
 
-constexpr size_t kMaxWritePiece = 0x40000000;  // 1 GiB per write call
+// 1 MiB per write call: about 50 ms on a disk that takes 20 MB/s, so the window's
+// messages are read between pieces however large the payload.
+constexpr size_t kMaxWritePiece = 0x100000;
 
 bool validPath(std::string const& path) { return !FS::toWide(path).empty(); }
 
@@ -182,6 +185,7 @@ bool writeFile(std::string const& path, std::vector<uint8_t> const& bytes) {
 
   size_t offset = 0;
   while (offset < bytes.size()) {
+    if (offset != 0) Heartbeat::beat();
     size_t const piece = std::min(bytes.size() - offset, kMaxWritePiece);
     ssize_t const written = write(fd, bytes.data() + offset, piece);
     if (written < 0 && errno == EINTR) continue;

@@ -8,7 +8,9 @@
 
 namespace Digest {
 
-// The 32-byte SHA-256 digest; empty when the digest routine reports an error.
+// The 32-byte SHA-256 digest; empty when the digest routine reports an error. Hashes
+// in chunks of 1 MiB with a Heartbeat::beat() between them, so a large payload never
+// holds the window up.
 std::vector<uint8_t> sha256(uint8_t const* data, size_t size);
 
 // URL-safe Base64 ("-" and "_"), no "=" padding, no line breaks.

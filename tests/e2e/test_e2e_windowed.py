@@ -1,12 +1,15 @@
 """The whole run of the e2e launcher with its window on an X display (Xvfb, no window
 manager), against the test server on port 443: the error display until the user closes
-it, a close while a payload is on its way, and a complete run that closes its window.
+it, a close while a payload is on its way, a close while a large payload is being
+written, and a complete run that closes its window.
 
 The window is closed as a window manager closes it (WM_DELETE_WINDOW). A screenshot of
 the progress window during a download is kept in <build dir>/screenshots/.
 """
 
+import os
 import pathlib
+import select
 import sys
 import time
 import unittest
@@ -101,6 +104,68 @@ class Windowed(unittest.TestCase):
             files={'{new:{app}}': e2e_cases.APP_BODY, '{new:data}': ABSENT, '{dir}': EMPTY_DIR}))
         self.assertLess(time.monotonic() - started, 50, 'the run ended with the close, not with the reply')
         self.assertTrue(result.stdout[-2].startswith('DL request: '), result.stdout[-3:])
+
+    def test_close_while_a_large_payload_is_written(self):
+        """The window keeps reading its messages while a payload is written: a close sent
+        then takes the window away before the write has ended, and the run ends at the
+        loop's own check once the payload is stored, with nothing further. The payload's
+        file is a FIFO that this test reads at its own pace, so the write lasts as long as
+        the test wants, whatever the machine's speed."""
+        size = 12 * 1024 * 1024
+        body = harness.generated_bytes(size, 17)
+        scenario = e2e_cases.scenario(application=e2e_cases.payload('app/quenza-app', '', b''))
+        # Held back so that the FIFO is in place before the reply arrives.
+        scenario['routes']['/cdn/app/quenza-app'] = {'generate': {'size': size, 'seed': 17}, 'delay': 3}
+        scenario['routes']['/ota/verify']['json']['app'].update(hash=harness.digest_text(body), size=size)
+        received = bytearray()
+        left_when_gone = []
+
+        def close_during_the_write(ctx, handle):
+            window_id = self.wait_for_window(handle, lambda t: t == PROGRESS_TITLE, 'progress')[0]
+            self.runner.wait_for_request(handle, '/cdn/app/quenza-app')
+            fifo = ctx.new / ctx.app
+            os.mkfifo(fifo)
+            fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+            try:
+                def read(limit):
+                    """Up to limit bytes; None at the end, once the writer has come and gone."""
+                    select.select([fd], [], [], 0.02)
+                    try:
+                        data = os.read(fd, limit)
+                    except BlockingIOError:
+                        return b''
+                    return data if data or not received else None
+
+                deadline = time.monotonic() + 90
+                # Past the first piece, so the launcher is inside its write.
+                while len(received) <= 1024 * 1024 and time.monotonic() < deadline:
+                    received.extend(read(65536) or b'')
+                self.x11.send_delete_window(window_id)
+                while time.monotonic() < deadline:
+                    if not [w for w in xdisplay.top_windows(self.display) if w[0] == window_id]:
+                        left_when_gone.append(size - len(received))
+                        break
+                    data = read(16384)
+                    if data is None:
+                        break
+                    received.extend(data)
+                while time.monotonic() < deadline:
+                    data = read(1024 * 1024)
+                    if data is None:
+                        break
+                    received.extend(data)
+            finally:
+                os.close(fd)
+
+        result, _ = self.play(Case(
+            'close while a large payload is written', scenario, interact=close_during_the_write, exit_code=255,
+            states=downloading(1), stdout=('DL control: DONE hash=%s | %s' % ((harness.digest_text(body),) * 2),),
+            stderr=(), requests=e2e_cases.fetched('app/quenza-app'), files={'{new:data}': ABSENT}))
+        # Without the beats the window would go only once the last piece is in the pipe.
+        self.assertTrue(left_when_gone and left_when_gone[0] > size // 2,
+                        f'the window went with {left_when_gone} of {size} bytes still to write')
+        self.assertTrue(bytes(received) == body, f'{len(received)} of {size} bytes written, or other bytes')
+        self.assertEqual(result.stdout[-2:], ['Changing state: Downloading', 'Closing from user action'])
 
     def test_complete_run_closes_its_window(self):
         rel = self.release

@@ -9,6 +9,7 @@
 #include "app/run.h"
 #include "app/state.h"
 #include "app/state_work.h"
+#include "base/heartbeat.h"
 #include "env/environment.h"
 #include "fs/path.h"
 #include "install/digest.h"
@@ -92,6 +93,31 @@ TEST(DigestSha256, MatchesReferenceAcrossBlockBoundariesAndAlignments) {
     SCOPED_TRACE(c.size);
     EXPECT_EQ(hex(Digest::sha256(pattern.data(), c.size)), c.fromStart);
     EXPECT_EQ(hex(Digest::sha256(pattern.data() + 1, c.size)), c.fromOffsetOne);
+  }
+}
+
+// A payload is hashed in pieces with the window served between them: the digest is the
+// same across the piece boundaries, and there is at least one beat for every 2 MiB.
+TEST(DigestSha256, LargePayloadsKeepTheirDigestAndLetTheWindowBeat) {
+  constexpr size_t MiB = 1024 * 1024;
+  std::vector<uint8_t> pattern(9 * MiB + 77);
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 7 + 3);
+  struct Case {
+    size_t size;
+    char const* digest;
+  } const cases[] = {
+      {MiB - 1, "9487450cca5e9cca35dbef99a45b4c727652508e60210c77c3f41a527328e02a"},
+      {MiB + 1, "75059752ce0b546127d584a3992627babb59950933c6d82d10ad46fec48e7c96"},
+      {2 * MiB, "c1b153e61d7d7835c625cc3077b85c18808a8c0f6e6b157b9bfc4546b5a34abb"},
+      {3 * MiB + 5, "8e412f5c2133ab91c007c92ac99185bd7aeb01a1b4fc67f38cb9d9052f614a3f"},
+      {9 * MiB + 77, "0902ac15d7fc067b7f77728631ba6f945c4640a073e1d9f31bfcdca2a9320c74"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.size);
+    size_t beats = 0;
+    Heartbeat::Scope counting([&] { ++beats; }, std::chrono::seconds(0));
+    EXPECT_EQ(hex(Digest::sha256(pattern.data(), c.size)), c.digest);
+    EXPECT_GE(beats, c.size / (2 * MiB));
   }
 }
 
