@@ -64,6 +64,17 @@ Point centredOrigin(int32_t screenWidth, int32_t screenHeight, int32_t outerWidt
   return Point{(screenWidth - outerWidth) / 2, (screenHeight - outerHeight) / 2};
 }
 
+uint32_t usableDpi(uint32_t answered) { return answered == 0 ? kDesignDpi : answered; }
+
+uint32_t scaledLength(uint32_t length, uint32_t dpi) {
+  // In 64 bits: no length and DPI the system can give overflow there.
+  return static_cast<uint32_t>((uint64_t{length} * usableDpi(dpi) + kDesignDpi / 2) / kDesignDpi);
+}
+
+Size scaledClientSize(uint32_t width, uint32_t height, uint32_t dpi) {
+  return Size{scaledLength(width, dpi), scaledLength(height, dpi)};
+}
+
 std::vector<uint32_t> iconArgb(uint8_t const* first, uint8_t const* end, uint32_t width, uint32_t height) {
   uint64_t const pixels = uint64_t{width} * height;
   if (pixels == 0 || !first || !end || end <= first || static_cast<uint64_t>(end - first) != pixels * 4) {

@@ -1,7 +1,8 @@
 #pragma once
 // The part of the splash window that needs no window system: the module state the
 // backends share, the picture check and conversion, the centring arithmetic and the
-// title and icon encodings. Internal to ui/; kept apart so every build's tests run it.
+// title and icon encodings, and the arithmetic of showing the picture at a monitor's
+// scale. Internal to ui/; kept apart so every build's tests run it.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,10 +11,14 @@
 
 namespace Splash::detail {
 
+// The pictures are drawn for 96 DPI, the scale the system calls 100 %.
+constexpr uint32_t kDesignDpi = 96;
+
 struct ModuleState {
   bool closedByUser = false;           // set once by the user's close; never reset
-  uint32_t width = 0;                  // size of the picture shown; the client size
-  uint32_t height = 0;                 //   until a picture has been applied
+  uint32_t width = 0;                  // size of the picture shown; the client size at
+  uint32_t height = 0;                 //   96 DPI until a picture has been applied
+  uint32_t dpi = kDesignDpi;           // the scale of the monitor the window is on
   Image const* current = &progressImage;
   std::vector<uint32_t> pixels;        // 0x00RRGGBB, top row first, width*height of them
   std::string title;                   // UTF-8
@@ -48,6 +53,23 @@ struct Point {
 // Top-left corner that centres an outer window size on a screen. Signed division that
 // truncates toward zero, so a screen smaller than the window gives negative values.
 Point centredOrigin(int32_t screenWidth, int32_t screenHeight, int32_t outerWidth, int32_t outerHeight);
+
+struct Size {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  bool operator==(Size const&) const = default;
+};
+
+// The DPI a window is shown at: the system's answer, or 96 when it gave none (0).
+uint32_t usableDpi(uint32_t answered);
+
+// A length of the design at a DPI, rounded to the nearest pixel with halves going up,
+// as the system scales its own metrics: 640 is 800 at 120 DPI, 960 at 144, 1280 at 192.
+uint32_t scaledLength(uint32_t length, uint32_t dpi);
+
+// The client size that shows a picture of that size at the DPI's scale (the picture's own
+// size at 96 DPI); the painting stretches the picture to it.
+Size scaledClientSize(uint32_t width, uint32_t height, uint32_t dpi);
 
 // A tile of width*height RGBA pixels in the layout window managers take for an icon:
 // width, height, then 0xAARRGGBB per pixel, top row first. Empty when the range does not

@@ -13,11 +13,68 @@ namespace {
 wchar_t const kClassName[] = L"QuenzaInstallerSplash";
 // Caption, system menu and minimise box: no sizing border and no maximise box, so the
 // client area keeps the size of the picture.
-DWORD const kStyle = 0x00CA0000;
+DWORD const kStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x00CA0000
 int const kIconGroup = 101;
+// The headers declare it only when building for Windows 10; this build also runs on 7.
+UINT const kGetDpiScaledSize = 0x02E4;  // WM_GETDPISCALEDSIZE
 
 HWND g_window = nullptr;
 bool g_classRegistered = false;
+
+// The per-monitor DPI calls exist from Windows 10 1607 on: looked up at run time, so the
+// launcher still starts on older systems, where the system DPI applies to every window.
+struct DpiCalls {
+  using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+  using AdjustWindowRectExForDpiFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+  GetDpiForWindowFn getDpiForWindow = nullptr;
+  AdjustWindowRectExForDpiFn adjustWindowRectExForDpi = nullptr;
+};
+
+template <typename Fn>
+Fn lookUp(HMODULE module, char const* name) {
+  FARPROC const proc = module ? GetProcAddress(module, name) : nullptr;
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(proc));
+}
+
+DpiCalls const& dpiCalls() {
+  static DpiCalls const calls = [] {
+    HMODULE const user32 = GetModuleHandleW(L"user32.dll");
+    DpiCalls found;
+    found.getDpiForWindow = lookUp<DpiCalls::GetDpiForWindowFn>(user32, "GetDpiForWindow");
+    found.adjustWindowRectExForDpi = lookUp<DpiCalls::AdjustWindowRectExForDpiFn>(user32, "AdjustWindowRectExForDpi");
+    return found;
+  }();
+  return calls;
+}
+
+// The DPI of the monitor the window is on; without the per-monitor call, the DPI the
+// window's device context reports (the system's).
+uint32_t windowDpi(HWND window) {
+  if (dpiCalls().getDpiForWindow) return detail::usableDpi(dpiCalls().getDpiForWindow(window));
+  HDC const dc = GetDC(window);
+  if (!dc) return detail::kDesignDpi;
+  int const dpi = GetDeviceCaps(dc, LOGPIXELSX);
+  ReleaseDC(window, dc);
+  return detail::usableDpi(dpi > 0 ? static_cast<uint32_t>(dpi) : 0);
+}
+
+// Grows a client rectangle to the outer window at that DPI: the frame and caption scale
+// with the monitor too. Without the per-monitor call, the system's own metrics.
+bool outerRect(RECT& rect, uint32_t dpi) {
+  if (dpiCalls().adjustWindowRectExForDpi) return dpiCalls().adjustWindowRectExForDpi(&rect, kStyle, FALSE, 0, dpi);
+  return AdjustWindowRectEx(&rect, kStyle, FALSE, 0);
+}
+
+// The outer size that gives the picture its client size at that DPI.
+bool scaledOuterSize(uint32_t dpi, SIZE& outer) {
+  detail::ModuleState const& s = detail::state();
+  detail::Size const client = detail::scaledClientSize(s.width, s.height, dpi);
+  RECT rect = {0, 0, static_cast<LONG>(client.width), static_cast<LONG>(client.height)};
+  if (!outerRect(rect, dpi)) return false;
+  outer.cx = rect.right - rect.left;
+  outer.cy = rect.bottom - rect.top;
+  return true;
+}
 
 HICON loadIcon(HINSTANCE module, int widthMetric, int heightMetric) {
   return static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(kIconGroup), IMAGE_ICON,
@@ -39,7 +96,7 @@ void paint(HWND window) {
   detail::ModuleState const& s = detail::state();
   if (dc && detail::pictureReady()) {
     BITMAPINFO info = {};
-    info.bmiHeader.biSize = 40;
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);  // 40
     info.bmiHeader.biWidth = static_cast<LONG>(s.width);
     info.bmiHeader.biHeight = -static_cast<LONG>(s.height);  // rows run top to bottom
     info.bmiHeader.biPlanes = 1;
@@ -47,7 +104,15 @@ void paint(HWND window) {
     info.bmiHeader.biCompression = BI_RGB;
     int const w = static_cast<int>(s.width);
     int const h = static_cast<int>(s.height);
-    StretchDIBits(dc, 0, 0, w, h, 0, 0, w, h, s.pixels.data(), &info, DIB_RGB_COLORS, 0x00CC0020);
+    detail::Size const shown = detail::scaledClientSize(s.width, s.height, s.dpi);
+    if (shown != detail::Size{s.width, s.height}) {
+      // Averaging rather than dropping pixels keeps the scaled text readable; the brush
+      // origin must be set again after choosing this mode.
+      SetStretchBltMode(dc, HALFTONE);
+      SetBrushOrgEx(dc, 0, 0, nullptr);
+    }
+    StretchDIBits(dc, 0, 0, static_cast<int>(shown.width), static_cast<int>(shown.height), 0, 0, w, h,
+                  s.pixels.data(), &info, DIB_RGB_COLORS, SRCCOPY);  // 0x00CC0020
   }
   EndPaint(window, &ps);
 }
@@ -59,6 +124,22 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_PAINT:
       paint(window);
       return 0;
+    case kGetDpiScaledSize: {
+      // Sent before a move to a monitor of another scale: the frame does not scale in
+      // proportion, so the exact outer size keeps the client area at the picture's size.
+      SIZE outer;
+      if (!scaledOuterSize(LOWORD(wParam), outer)) return FALSE;
+      *reinterpret_cast<SIZE*>(lParam) = outer;
+      return TRUE;
+    }
+    case WM_DPICHANGED: {
+      detail::state().dpi = detail::usableDpi(LOWORD(wParam));
+      RECT const* const suggested = reinterpret_cast<RECT const*>(lParam);
+      SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                   suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+      InvalidateRect(window, nullptr, FALSE);
+      return 0;
+    }
     case WM_CLOSE:
       // The main loop learns of the close through closedByUser only: no quit message.
       detail::state().closedByUser = true;
@@ -86,6 +167,7 @@ bool create(uint32_t width, uint32_t height) {
   detail::ModuleState& s = detail::state();
   s.width = width;
   s.height = height;
+  s.dpi = detail::kDesignDpi;
   HINSTANCE const module = GetModuleHandleW(nullptr);
 
   if (!g_classRegistered) {
@@ -94,7 +176,7 @@ bool create(uint32_t width, uint32_t height) {
     wc.lpfnWndProc = windowProc;
     wc.hInstance = module;
     wc.hIcon = loadIcon(module, SM_CXICON, SM_CYICON);
-    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);  // 32512
     wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
     wc.lpszClassName = kClassName;
     if (!RegisterClassW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
@@ -112,6 +194,19 @@ bool create(uint32_t width, uint32_t height) {
   g_window = CreateWindowExW(0, kClassName, title.c_str(), kStyle, at.x, at.y, outerWidth, outerHeight, nullptr,
                              nullptr, module, nullptr);
   if (!g_window) return false;
+
+  // The window is made at the design's size first because its monitor, and so its
+  // scale, is known only once it exists; it is not visible yet, so the change shows
+  // nowhere. At 96 DPI nothing changes.
+  s.dpi = windowDpi(g_window);
+  if (s.dpi != detail::kDesignDpi) {
+    SIZE scaled;
+    if (scaledOuterSize(s.dpi, scaled)) {
+      detail::Point const centred = detail::centredOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+                                                          scaled.cx, scaled.cy);
+      SetWindowPos(g_window, nullptr, centred.x, centred.y, scaled.cx, scaled.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+  }
 
   HICON const bigIcon = loadIcon(module, SM_CXICON, SM_CYICON);
   HICON const smallIcon = loadIcon(module, SM_CXSMICON, SM_CYSMICON);

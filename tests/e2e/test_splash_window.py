@@ -4,8 +4,9 @@ The launcher is run where its first request cannot succeed (a private network na
 with no interface up), so it goes to the error display: the window must carry the error
 title and show the error artwork pixel for pixel, stay up, and end the run with exit code
 -1 (255) when closed the way a window manager closes it. The helper splash_probe shows
-the progress artwork the same way. A Windows build runs under Wine on the same display.
-Screenshots are kept in <build dir>/screenshots/.
+the progress artwork the same way. A Windows build runs under Wine on the same display,
+and once more in a prefix set to 150 % (144 DPI), where the client area and the picture
+must be scaled. Screenshots are kept in <build dir>/screenshots/.
 """
 
 import os
@@ -19,6 +20,7 @@ import time
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import harness  # noqa: E402
 import launcher  # noqa: E402
 from xdisplay import X11, XServer, display_candidates, top_windows  # noqa: E402
 
@@ -69,9 +71,9 @@ class SplashWindowTest(unittest.TestCase):
                 proc.wait(timeout=30)
         shutil.rmtree(self.tmp, ignore_errors=True)
 
-    def start(self, program, *, isolated_network=True, display=True, wrap=()):
+    def start(self, program, *, isolated_network=True, display=True, wrap=(), extra_env=None):
         """Starts a program of the build with its output going to files of the test."""
-        env = TARGET.environment(home=self.tmp / 'home')
+        env = TARGET.environment(home=self.tmp / 'home', extra=extra_env)
         (self.tmp / 'home').mkdir(exist_ok=True)
         if display:
             env['DISPLAY'] = self.display
@@ -179,6 +181,43 @@ class SplashWindowTest(unittest.TestCase):
         stdout, stderr = self.output()
         self.assertEqual(code, 0, (stdout, stderr))
         self.assertEqual(stdout, ['Window shown', 'Closed by user'])
+
+    @unittest.skipUnless(TARGET.windows, 'the scale a Windows session sets')
+    def test_windows_window_at_150_percent(self):
+        # A prefix of its own: the DPI is read when Wine starts, and the other tests
+        # must keep the default 96.
+        prefix = self.tmp / 'wine-144dpi'
+        harness.copy_prefix(TARGET.wine_prefix, prefix)
+        wine_env = dict(TARGET.environment(), WINEPREFIX=str(prefix))
+        subprocess.run(['wine', 'reg', 'add', r'HKCU\Control Panel\Desktop', '/v', 'LogPixels', '/t', 'REG_DWORD',
+                        '/d', '144', '/f'], env=wine_env, check=True, capture_output=True, timeout=120)
+        try:
+            proc = self.start(TARGET.executable('splash_probe'), isolated_network=False,
+                              extra_env={'QUENZA_WINEPREFIX': str(prefix)})
+            window_id, _, width, height, x, y = self.wait_for_window(proc, lambda t: t == PROGRESS_TITLE)
+            self.assertEqual((width, height), (960, 480), 'client area at 150 %')
+            self.assertEqual(x, (1280 - 960) // 2, 'centred at its scaled size')
+
+            # The whole client area shows the picture: brought back to 640 x 320 it is the
+            # artwork within the blur of two resamplings; a picture drawn unscaled (the
+            # background around it) or not at all is far from it.
+            shot = self.shots / f'{TARGET.name}-progress-144dpi.png'
+            raw = self.tmp / 'scaled-back.rgb'
+            env = dict(os.environ, DISPLAY=self.display)
+            subprocess.run(['/usr/bin/import', '-silent', '-window', hex(window_id), f'png:{shot}'], env=env,
+                           check=True, capture_output=True, timeout=60)
+            subprocess.run(['/usr/bin/convert', str(shot), '-resize', f'{WIDTH}x{HEIGHT}!', '-depth', '8',
+                            f'rgb:{raw}'], check=True, capture_output=True, timeout=60)
+            actual = raw.read_bytes()
+            expected = expected_rgb(TARGET.source_dir / 'resources' / 'progress.rgba')
+            self.assertEqual(len(actual), len(expected))
+            mean = sum(abs(a - b) for a, b in zip(actual, expected)) / len(expected)
+            self.assertLess(mean, 4, f'mean difference per channel {mean:.2f}; see {shot}')
+
+            self.assertEqual(self.close_and_wait(proc, window_id), 0)
+        finally:
+            subprocess.run(['wineserver', '-k'], env=wine_env, check=False, capture_output=True)
+            subprocess.run(['wineserver', '-w'], env=wine_env, check=False, capture_output=True)
 
     @unittest.skipIf(TARGET.windows, 'the X11 window of the Linux build')
     def test_linux_window_properties(self):

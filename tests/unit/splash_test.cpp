@@ -224,6 +224,30 @@ TEST_F(SplashTest, CentringTruncatesTowardZero) {
   }
 }
 
+// The client area at a monitor's scale, rounded as the system rounds its own metrics.
+TEST_F(SplashTest, ClientAreaFollowsTheMonitorsScale) {
+  struct Case {
+    uint32_t dpi;
+    uint32_t width, height;
+  } const cases[] = {
+      {96, 640, 320},    // 100 %: the picture's own size, nothing stretched
+      {0, 640, 320},     // no answer from the system: as 100 %
+      {120, 800, 400},   // 125 %
+      {144, 960, 480},   // 150 %
+      {192, 1280, 640},  // 200 %
+      {100, 667, 333},   // 666.67 rounds up, 333.33 down
+      {97, 647, 323},    // 646.67 up, 323.33 down
+  };
+  for (Case const& c : cases) {
+    EXPECT_EQ(detail::scaledClientSize(640, 320, c.dpi), (detail::Size{c.width, c.height})) << c.dpi;
+  }
+  // Halves go up: 1 pixel at 144 DPI is 1.5 pixels.
+  EXPECT_EQ(detail::scaledLength(1, 144), 2u);
+  EXPECT_EQ(detail::scaledLength(3, 112), 4u);  // 3.5
+  EXPECT_EQ(detail::scaledLength(1, 48), 1u);   // 0.5
+  EXPECT_EQ(detail::scaledLength(1, 47), 0u);
+}
+
 TEST_F(SplashTest, IconIsSizeThenArgbPerPixel) {
   uint8_t const bytes[] = {0x11, 0x22, 0x33, 0x44, 0xAA, 0xBB, 0xCC, 0x00};
   std::vector<uint32_t> const expected = {2, 1, 0x44112233, 0x00AABBCC};
