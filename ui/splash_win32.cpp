@@ -128,7 +128,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       // Sent before a move to a monitor of another scale: the frame does not scale in
       // proportion, so the exact outer size keeps the client area at the picture's size.
       SIZE outer;
-      if (!scaledOuterSize(LOWORD(wParam), outer)) return FALSE;
+      if (!scaledOuterSize(detail::usableDpi(static_cast<uint32_t>(wParam)), outer)) return FALSE;
       *reinterpret_cast<SIZE*>(lParam) = outer;
       return TRUE;
     }
