@@ -7,8 +7,23 @@
 OsType currentOsType() { return MS_WINDOWS; }
 
 CpuArch detectCpuArch() {
-  // The native information, not GetSystemInfo: an emulated x64 process on an ARM64
-  // machine must still report the machine's own processor.
+  // An x64 process on an ARM64 machine runs emulated, and even the native system
+  // information answers x64 there; IsWow64Process2 names the machine's own processor.
+  // It exists from Windows 10 1709 on, so it is looked up at run time, and older systems
+  // (which have no x64 emulation) keep the native system information.
+  using IsWow64Process2Fn = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+  constexpr USHORT kImageFileMachineUnknown = 0;
+  HMODULE const kernel32 = GetModuleHandleW(L"kernel32.dll");
+  FARPROC const proc = kernel32 == nullptr ? nullptr : GetProcAddress(kernel32, "IsWow64Process2");
+  if (proc != nullptr) {
+    auto const isWow64Process2 = reinterpret_cast<IsWow64Process2Fn>(reinterpret_cast<void*>(proc));
+    USHORT processMachine = kImageFileMachineUnknown;
+    USHORT nativeMachine = kImageFileMachineUnknown;
+    if (isWow64Process2(GetCurrentProcess(), &processMachine, &nativeMachine) &&
+        nativeMachine != kImageFileMachineUnknown) {
+      return cpuArchFromImageMachine(nativeMachine);
+    }
+  }
   SYSTEM_INFO info{};
   GetNativeSystemInfo(&info);
   return cpuArchFromProcessorArchitecture(static_cast<uint16_t>(info.wProcessorArchitecture));
