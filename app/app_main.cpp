@@ -27,13 +27,14 @@ std::string errorTitle() {
   return title;
 }
 
-// States whose work fails synchronously; their Error is shown at once, without sleeping.
-bool skipsSleepOnError(InstallerState state) {
-  return state == InstallerState::CleaningBeforeDownload || state == InstallerState::ConstructingQueue ||
-         state == InstallerState::Downloading || state == InstallerState::PreparingExecution;
-}
-
 }  // namespace
+
+bool skipsSleep(InstallerState worked, InstallerState now, bool replyDuringWork) {
+  bool const failsSynchronously =
+      worked == InstallerState::CleaningBeforeDownload || worked == InstallerState::ConstructingQueue ||
+      worked == InstallerState::Downloading || worked == InstallerState::PreparingExecution;
+  return failsSynchronously && now == InstallerState::Error && !replyDuringWork;
+}
 
 uint64_t loopPassCount() { return loopPasses; }
 
@@ -68,6 +69,7 @@ int appMain(std::vector<std::string> const& args) {
     }
 
     InstallerState const state = currentState();
+    uint64_t const repliesBefore = HTTP::repliesDelivered();
     switch (state) {
       case InstallerState::EnvironmentDetection: workEnvironmentDetection(run); break;
       case InstallerState::ShowingWindow: workShowingWindow(run); break;
@@ -94,7 +96,7 @@ int appMain(std::vector<std::string> const& args) {
       default: break;
     }
 
-    if (skipsSleepOnError(state) && currentState() == InstallerState::Error) continue;
+    if (skipsSleep(state, currentState(), HTTP::repliesDelivered() != repliesBefore)) continue;
     passTimer.sleepFor(std::chrono::milliseconds(5));
   }
 }

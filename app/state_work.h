@@ -20,7 +20,8 @@ void workQueryingOta(Run& run);
 // directories; sets ConstructingQueue or Error.
 void workCleaningBeforeDownload(Run& run);
 
-// Builds the download queue from the manifest; sets Downloading or Error.
+// Builds the download queue from the manifest; sets Downloading, or Error on an entry
+// path or download URL it refuses (install/download.h).
 void workConstructingQueue(Run& run);
 
 // Sends the next download, or writes the hash file when the queue is empty.

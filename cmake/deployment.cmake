@@ -8,6 +8,8 @@ set(QUENZA_APP_HOST_DEMO "app.quenza-demo.example" CACHE STRING "Application ser
 set(QUENZA_APP_HOST_DEV  "app.quenza-dev.example"  CACHE STRING "Application server host, development channel")
 set(QUENZA_CA_BUNDLE "${CMAKE_SOURCE_DIR}/resources/ca-roots.pem" CACHE FILEPATH
   "PEM bundle of the root certificates the launcher trusts (embedded as resource 105)")
+set(QUENZA_MAX_PAYLOAD_BYTES "1073741824" CACHE STRING
+  "Largest payload the launcher downloads, in bytes; a longer one fails its download (held in memory whole)")
 
 if(WIN32)
   enable_language(RC)
@@ -17,12 +19,19 @@ endif()
 
 set(QUENZA_RESOURCE_DIR "${CMAKE_SOURCE_DIR}/resources")
 
-# quenza_add_deployment(<name> OTA_HOSTS prod demo dev APP_HOSTS prod demo dev CA_BUNDLE file)
-# makes the object library <name>: the host-name tables and the embedded resources of one
-# kind of launcher. The logic in quenza_core reads both through env/deployment.h and
+# quenza_add_deployment(<name> OTA_HOSTS prod demo dev APP_HOSTS prod demo dev CA_BUNDLE file
+#                       MAX_PAYLOAD_BYTES n)
+# makes the object library <name>: the host-name tables, the payload size bound and the
+# embedded resources of one kind of launcher. The logic in quenza_core reads both through env/deployment.h and
 # ui/resources.h, so the same library serves every launcher and the tests.
 function(quenza_add_deployment name)
-  cmake_parse_arguments(D "" "CA_BUNDLE" "OTA_HOSTS;APP_HOSTS" ${ARGN})
+  cmake_parse_arguments(D "" "CA_BUNDLE;MAX_PAYLOAD_BYTES" "OTA_HOSTS;APP_HOSTS" ${ARGN})
+  # A payload is held in memory whole, so the bound must fit a 64-bit size and be sane.
+  if(NOT D_MAX_PAYLOAD_BYTES MATCHES "^[1-9][0-9]*$" OR D_MAX_PAYLOAD_BYTES GREATER 1099511627776)
+    message(FATAL_ERROR "${name}: MAX_PAYLOAD_BYTES must be a number of bytes from 1 to 1099511627776 (1 TiB), "
+      "not '${D_MAX_PAYLOAD_BYTES}'")
+  endif()
+  set(QUENZA_GEN_MAX_PAYLOAD "${D_MAX_PAYLOAD_BYTES}")
   list(GET D_OTA_HOSTS 0 QUENZA_GEN_OTA_PROD)
   list(GET D_OTA_HOSTS 1 QUENZA_GEN_OTA_DEMO)
   list(GET D_OTA_HOSTS 2 QUENZA_GEN_OTA_DEV)

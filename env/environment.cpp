@@ -99,6 +99,25 @@ CpuArch cpuArchFromProcessorArchitecture(uint16_t value) {
   }
 }
 
+CpuArch cpuArchFromImageMachine(uint16_t machine) {
+  // The values of winnt.h, spelled out so that every build compiles and tests this.
+  constexpr uint16_t kImageFileMachineI386 = 0x014C;
+  constexpr uint16_t kImageFileMachineArm = 0x01C0;
+  constexpr uint16_t kImageFileMachineThumb = 0x01C2;
+  constexpr uint16_t kImageFileMachineArmNt = 0x01C4;
+  constexpr uint16_t kImageFileMachineAmd64 = 0x8664;
+  constexpr uint16_t kImageFileMachineArm64 = 0xAA64;
+  switch (machine) {
+    case kImageFileMachineI386: return X86_32;
+    case kImageFileMachineArm:
+    case kImageFileMachineThumb:
+    case kImageFileMachineArmNt: return ARM_32;
+    case kImageFileMachineAmd64: return X86_64;
+    case kImageFileMachineArm64: return ARM_64;
+    default: return X86_64;
+  }
+}
+
 CpuArch cpuArchFromMachine(std::string_view machine) {
   if (machine == "x86_64") return X86_64;
   if (machine == "aarch64" || machine == "arm64") return ARM_64;

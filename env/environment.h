@@ -71,6 +71,11 @@ StackNumbers parseStackVersion(std::string_view text);
 // anything else X86_64.
 CpuArch cpuArchFromProcessorArchitecture(uint16_t value);
 
+// A Windows machine type (IMAGE_FILE_MACHINE_*), as IsWow64Process2 names the native
+// machine: I386 (0x014C) X86_32; ARM (0x01C0), THUMB (0x01C2) and ARMNT (0x01C4) ARM_32;
+// AMD64 (0x8664) X86_64; ARM64 (0xAA64) ARM_64; anything else X86_64.
+CpuArch cpuArchFromImageMachine(uint16_t machine);
+
 // uname's machine field: "x86_64"; "aarch64" or "arm64"; "armv7..." or "armv6...";
 // "i386" to "i686"; anything else counts as X86_64.
 CpuArch cpuArchFromMachine(std::string_view machine);

@@ -3,12 +3,33 @@
 #include <string>
 
 #include "env/environment.h"
+#include "env/probe_win32.h"
 
 OsType currentOsType() { return MS_WINDOWS; }
 
+bool queryNativeMachine(uint16_t& machine) {
+  // Looked up at run time: the call exists from Windows 10 1709 on.
+  using IsWow64Process2Fn = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+  constexpr USHORT kImageFileMachineUnknown = 0;
+  HMODULE const kernel32 = GetModuleHandleW(L"kernel32.dll");
+  if (kernel32 == nullptr) return false;
+  FARPROC const proc = GetProcAddress(kernel32, "IsWow64Process2");
+  if (proc == nullptr) return false;
+  auto const isWow64Process2 = reinterpret_cast<IsWow64Process2Fn>(reinterpret_cast<void*>(proc));
+  USHORT processMachine = kImageFileMachineUnknown;
+  USHORT nativeMachine = kImageFileMachineUnknown;
+  if (!isWow64Process2(GetCurrentProcess(), &processMachine, &nativeMachine)) return false;
+  if (nativeMachine == kImageFileMachineUnknown) return false;
+  machine = nativeMachine;
+  return true;
+}
+
 CpuArch detectCpuArch() {
-  // The native information, not GetSystemInfo: an emulated x64 process on an ARM64
-  // machine must still report the machine's own processor.
+  // An x64 process on an ARM64 machine runs emulated, and even the native system
+  // information answers x64 there; IsWow64Process2 names the machine's own processor.
+  // Older systems, which have no x64 emulation, keep the native system information.
+  uint16_t machine = 0;
+  if (queryNativeMachine(machine)) return cpuArchFromImageMachine(machine);
   SYSTEM_INFO info{};
   GetNativeSystemInfo(&info);
   return cpuArchFromProcessorArchitecture(static_cast<uint16_t>(info.wProcessorArchitecture));

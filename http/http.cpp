@@ -26,6 +26,7 @@ struct Transfer {
 
 CURLM* multi = nullptr;                            // null while the engine is stopped
 std::vector<std::unique_ptr<Transfer>> transfers;  // in the order they were added
+uint64_t delivered = 0;                            // replies handed to callbacks
 
 // The embedded root bundle, handed to libcurl without a copy: the resource lives as long
 // as the process. Made on the first set-up; a missing resource gives length 0, so every
@@ -51,8 +52,9 @@ char const emptyBody[1] = {0};
 size_t onBody(char* data, size_t size, size_t count, void* userdata) {
   size_t const bytes = size * count;
   auto* transfer = static_cast<Transfer*>(userdata);
-  // A body too large for memory fails the transfer instead of throwing through libcurl.
-  if (!appendBody(transfer->reply, data, bytes)) return 0;
+  // A body past the request's bound (libcurl's own size limit stops it first) or too
+  // large for memory fails the transfer instead of throwing through libcurl.
+  if (!appendBody(transfer->reply, data, bytes, transfer->request.maxBodyBytes)) return 0;
   return bytes;
 }
 
@@ -60,7 +62,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* userdata) {
   size_t const bytes = size * count;
   auto* transfer = static_cast<Transfer*>(userdata);
   try {
-    applyHeaderLine(transfer->reply, std::string_view(data, bytes));
+    applyHeaderLine(transfer->reply, std::string_view(data, bytes), transfer->request.maxBodyBytes);
   } catch (...) {
     return 0;  // out of memory: nothing may unwind through libcurl
   }
@@ -72,6 +74,11 @@ bool stepOk(CURLcode code, char const* step) {
   if (code == CURLE_OK) return true;
   Log::err(std::string("HTTP: error while '") + step + "': " + curl_easy_strerror(code));
   return false;
+}
+
+void deliver(Transfer& transfer) {
+  ++delivered;
+  if (transfer.callback) transfer.callback(transfer.reply);
 }
 
 void releaseHandles(Transfer& transfer) {
@@ -96,6 +103,9 @@ bool setUp(Transfer& t) {
   }
 
   if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_URL, t.request.url.c_str()), "Setting URL")) return false;
+  // Nothing leaves in clear text: a URL of another scheme, or of none (which libcurl
+  // would take for http), fails before a connection is made.
+  if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_PROTOCOLS_STR, "https"), "Restricting to HTTPS")) return false;
   if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_FOLLOWLOCATION, 1L), "Allowing redirect")) return false;
   // Every request starts on HTTPS; a redirect must not lead it to a plain-text server.
   if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_REDIR_PROTOCOLS_STR, "https"), "Restricting redirects to HTTPS"))
@@ -107,7 +117,17 @@ bool setUp(Transfer& t) {
   if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_HEADERDATA, &t), "Setting headers userdata")) return false;
   if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_CONNECTTIMEOUT_MS, 15000L), "Setting handshake timeout"))
     return false;
-  if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_TIMEOUT_MS, 300000L), "Setting operation timeout")) return false;
+  // A stall limit, not a limit on the whole transfer: a large payload on a slow line
+  // takes as long as it takes while it progresses, and a server that stops sending is
+  // given up on a minute later. No CURLOPT_TIMEOUT is set.
+  if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_TIME, stallSeconds), "Setting operation timeout"))
+    return false;
+  if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_LIMIT, stallBytesPerSecond), "Setting stall speed"))
+    return false;
+  // libcurl's own bound: it refuses an announced longer body before any of it arrives,
+  // and stops one without a length (or chunked) at the bound.
+  auto const maxBody = static_cast<curl_off_t>(t.request.maxBodyBytes);
+  if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_MAXFILESIZE_LARGE, maxBody), "Limiting body size")) return false;
   if (t.headerList && !stepOk(curl_easy_setopt(t.easy, CURLOPT_HTTPHEADER, t.headerList), "Providing headers"))
     return false;
 
@@ -127,6 +147,8 @@ bool setUp(Transfer& t) {
 
 }  // namespace
 
+uint64_t repliesDelivered() { return delivered; }
+
 bool startup() {
   if (multi) return true;
   if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) return false;
@@ -140,7 +162,9 @@ bool startup() {
 
 void send(Request request, Callback callback) {
   if (!multi) {
-    if (callback) callback(Reply{});
+    Transfer refused;
+    refused.callback = std::move(callback);
+    deliver(refused);
     return;
   }
 
@@ -153,7 +177,7 @@ void send(Request request, Callback callback) {
     return;
   }
   releaseHandles(*transfer);
-  if (transfer->callback) transfer->callback(transfer->reply);
+  deliver(*transfer);
 }
 
 void pump() {
@@ -186,7 +210,7 @@ void pump() {
     releaseHandles(*transfer);
     // The callback may send the next request: it is simply appended and first
     // progresses at the next curl_multi_perform.
-    if (transfer->callback) transfer->callback(transfer->reply);
+    deliver(*transfer);
   }
 }
 

@@ -4,6 +4,20 @@
 // completion callback exactly once (unless the engine is shut down first): at once
 // inside HTTP::send when the transfer cannot start, otherwise from inside HTTP::pump.
 // A failed transfer shows only as a status outside 200..299, usually 0.
+//
+// Every transfer is bounded, so that a hostile or broken server gets a clean failure
+// (status 0) instead of the launcher's memory or patience:
+// - HTTPS only: a URL of any other scheme, or none (libcurl would guess http), fails
+//   before anything is sent, and so does a redirect away from HTTPS;
+// - 15 seconds to connect (TLS handshake included);
+// - a stall limit instead of a limit on the whole transfer: a transfer fails once
+//   its speed has stayed below stallBytesPerSecond for stallSeconds in a row (less
+//   than 1 KiB a minute; libcurl averages the speed over its last five seconds),
+//   while a slow transfer that keeps progressing runs as long as it needs;
+// - the request's maxBodyBytes: a body that would grow past it fails the transfer,
+//   with or without an announced length.
+// No proxy is set: libcurl's defaults apply, so https_proxy (or HTTPS_PROXY), all_proxy
+// and no_proxy in the environment decide whether a transfer goes through a proxy.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -14,11 +28,19 @@ namespace HTTP {
 
 enum class Method : uint32_t { GET = 0, POST = 1 };
 
+inline constexpr uint64_t defaultMaxBodyBytes = uint64_t{16} << 20;
+// The lowest whole speed at which stallSeconds bring at least 1 KiB (1024 / 60, rounded up).
+inline constexpr long stallBytesPerSecond = 18;
+inline constexpr long stallSeconds = 60;
+
 struct Request {
   std::unordered_map<std::string, std::string> headers;  // names in lower case
   std::vector<uint8_t> body;                             // sent with POST only
   Method method = Method::GET;
   std::string url;  // absolute URL, passed to libcurl unchanged
+  // The most body bytes accepted; a longer body fails the transfer (status 0, the body
+  // holding at most this many bytes), and an announced longer one fails it at once.
+  uint64_t maxBodyBytes = defaultMaxBodyBytes;
 
   // Lower-cases the name byte by byte, then inserts or replaces the field.
   void setHeader(std::string name, std::string value);
@@ -47,5 +69,10 @@ void pump();
 
 // Stops the engine; transfers in flight are dropped without their callbacks.
 void shutdown();
+
+// How many replies the engine has handed to callbacks since the process started, from
+// HTTP::pump or at once from inside HTTP::send. Lets the loop tell a failure that a
+// completion handler reported from one that the state's own work reported.
+uint64_t repliesDelivered();
 
 }  // namespace HTTP

@@ -6,6 +6,8 @@
 #include "app/log.h"
 #include "app/state.h"
 #include "app/state_work.h"
+#include "base/log_text.h"
+#include "env/deployment.h"
 #include "env/environment.h"
 #include "fs/fs.h"
 #include "fs/path.h"
@@ -24,6 +26,18 @@ DownloadItem makeItem(std::string const& cdn, std::string const& uri, std::strin
   return item;
 }
 
+// Queues the item unless its URL holds a control byte, which no server path needs and
+// which could break a line of the log; then logs the refusal, sets Error and says false.
+bool enqueue(Run& run, DownloadItem item) {
+  if (LogText::hasControl(item.remoteUrl)) {
+    Log::err("Corrupted download URL: " + LogText::oneLine(item.remoteUrl));
+    setState(InstallerState::Error);
+    return false;
+  }
+  run.downloads.queue.push_back(std::move(item));
+  return true;
+}
+
 void fail(Run& run, std::string const& line) {
   if (!line.empty()) Log::err(line);
   run.downloads.failed.push_back(run.downloads.current);
@@ -35,18 +49,19 @@ void fail(Run& run, std::string const& line) {
 void workConstructingQueue(Run& run) {
   OTA::Manifest const& manifest = run.manifest;
   std::string const appName = isBundlePlatform() ? std::string("quenza-launcher.zip") : environment().appFilename;
-  run.downloads.queue.push_back(
-      makeItem(manifest.cdn, manifest.app.uri, FS::join(run.installDirNew, appName), manifest.app.hash));
+  bool queued = enqueue(run, makeItem(manifest.cdn, manifest.app.uri, FS::join(run.installDirNew, appName),
+                                     manifest.app.hash));
 
   for (OTA::ManifestEntry const& entry : manifest.deps.entries) {
-    // A path that climbs out of the install directory is never fetched, not even in part.
-    if (containsText(entry.path, "..", false)) {
-      Log::err("Corrupted dist pack entry path: " + entry.path);
+    if (!queued) break;
+    // A path that climbs out of the install directory, or whose control bytes could
+    // break a line of the log, is never fetched, not even in part.
+    if (containsText(entry.path, "..", false) || LogText::hasControl(entry.path)) {
+      Log::err("Corrupted dist pack entry path: " + LogText::oneLine(entry.path));
       setState(InstallerState::Error);
       break;
     }
-    run.downloads.queue.push_back(
-        makeItem(manifest.cdn, entry.uri, FS::join(run.installDirNew, entry.path), entry.hash));
+    queued = enqueue(run, makeItem(manifest.cdn, entry.uri, FS::join(run.installDirNew, entry.path), entry.hash));
   }
   if (currentState() != InstallerState::Error) setState(InstallerState::Downloading);
 }
@@ -59,6 +74,7 @@ void workDownloading(Run& run) {
     HTTP::Request request;
     request.method = HTTP::Method::GET;
     request.url = downloads.current.remoteUrl;
+    request.maxBodyBytes = Deployment::maxPayloadBytes;
     // Waiting first: a request that cannot start is answered inside send, and the state
     // its handler chooses must stand.
     setState(InstallerState::Waiting);
@@ -84,16 +100,16 @@ void onDownloadReply(HTTP::Reply const& reply, Run& run) {
   DownloadItem& item = run.downloads.current;
   Log::out("DL reply: status=" + std::to_string(reply.status));
   if (!reply.isSuccess()) {
-    Log::err("GET failed: status=" + std::to_string(reply.status) +
-             " body=" + std::string(reply.body.begin(), reply.body.end()));
+    Log::err("GET failed: status=" + std::to_string(reply.status) + " body=" + LogText::clippedBody(reply.body));
     setState(InstallerState::Error);
     return;
   }
 
   item.actualHash = Digest::text(reply.body);
   item.verified = item.actualHash == item.expectedHash;
+  // The expected text comes from the server: escaped, so it cannot end the line.
   Log::out(std::string("DL control: ") + (item.verified ? "DONE" : "FAIL") + " hash=" + item.actualHash + " | " +
-           item.expectedHash);
+           LogText::oneLine(item.expectedHash));
   if (!item.verified) {
     fail(run, {});
     return;

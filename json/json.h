@@ -2,6 +2,7 @@
 // Thin access layer over picojson (64-bit integers on): parse a reply body into a root
 // object, read members with a required kind and a fallback, set members, and write an
 // object as compact text.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,8 +17,12 @@ struct ParseResult {
                             // "JSON root is not an object"
 };
 
+// Nesting deeper than this many arrays and objects together is refused.
+inline constexpr size_t maxDepth = picojson::DEFAULT_MAX_DEPTHS;
+
 // Parses the bytes as they are (no BOM removal, no conversion); text after the first
-// value is ignored.
+// value is ignored. A document nested deeper than maxDepth is a syntax error, whatever
+// mix of arrays and objects it nests, so no body can exhaust the stack.
 ParseResult parseObject(std::vector<uint8_t> const& bytes);
 
 // Each getter copies the member into out and returns true when it is present with the

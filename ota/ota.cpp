@@ -6,6 +6,7 @@
 #include "app/log.h"
 #include "app/state.h"
 #include "app/state_work.h"
+#include "base/log_text.h"
 #include "env/environment.h"
 #include "json/json.h"
 
@@ -13,7 +14,10 @@ namespace OTA {
 
 namespace {
 
-std::string asText(std::vector<uint8_t> const& bytes) { return std::string(bytes.begin(), bytes.end()); }
+// The value lines echo what the server sent: a value with a line break in it must not
+// end its line and forge the next ones. Values without control bytes are written as
+// they are.
+void logValue(std::string const& name, std::string const& value) { Log::out(name + " = " + LogText::oneLine(value)); }
 
 // Reads and logs the entries of "deps"; false when an element is not an object or one of
 // its texts is missing (a missing size only warns). Stops at the first non-object.
@@ -33,10 +37,10 @@ bool readEntries(picojson::array const& elements, ManifestDeps& deps) {
     JSON::getInt64(object, "size", entry.size, 0);
 
     std::string const prefix = "OTA entry_" + std::to_string(index);
-    Log::out(prefix + ".uri = " + entry.uri);
-    Log::out(prefix + ".hash = " + entry.hash);
-    Log::out(prefix + ".path = " + entry.path);
-    Log::out(prefix + ".size = " + std::to_string(entry.size));
+    logValue(prefix + ".uri", entry.uri);
+    logValue(prefix + ".hash", entry.hash);
+    logValue(prefix + ".path", entry.path);
+    logValue(prefix + ".size", std::to_string(entry.size));
     deps.entries.push_back(std::move(entry));
   }
   return ok;
@@ -59,6 +63,7 @@ HTTP::Request buildVerifyRequest() {
   HTTP::Request request;
   request.url = "https://" + env.otaHost + "/ota/verify";
   request.method = HTTP::Method::POST;
+  request.maxBodyBytes = maxVerifyReplyBytes;
   std::string const text = JSON::serialize(body);
   request.body.assign(text.begin(), text.end());
   // With a content type of our own, libcurl adds none for the POST.
@@ -69,7 +74,7 @@ HTTP::Request buildVerifyRequest() {
 
 void onVerifyReply(HTTP::Reply const& reply, Manifest& manifest) {
   if (!reply.isSuccess()) {
-    Log::err("POST failed: status=" + std::to_string(reply.status) + " body=" + asText(reply.body));
+    Log::err("POST failed: status=" + std::to_string(reply.status) + " body=" + LogText::clippedBody(reply.body));
     setState(InstallerState::Error);
     return;
   }
@@ -77,7 +82,8 @@ void onVerifyReply(HTTP::Reply const& reply, Manifest& manifest) {
 
   JSON::ParseResult const parsed = JSON::parseObject(reply.body);
   if (!parsed.error.empty()) {
-    Log::err("Invalid JSON response: " + parsed.error);
+    // The parser quotes the rest of the line it stopped at, which may be the whole body.
+    Log::err("Invalid JSON response: " + LogText::clippedBody({parsed.error.begin(), parsed.error.end()}));
     setState(InstallerState::Error);
     return;
   }
@@ -87,18 +93,18 @@ void onVerifyReply(HTTP::Reply const& reply, Manifest& manifest) {
   if (!JSON::getString(root, "code", manifest.code, "")) ok = false;
   if (!JSON::getString(root, "tag", manifest.tag, "")) ok = false;
   if (!JSON::getString(root, "cdn", manifest.cdn, "")) ok = false;
-  Log::out("OTA code = " + manifest.code);
-  Log::out("OTA tag = " + manifest.tag);
-  Log::out("OTA cdn = " + manifest.cdn);
+  logValue("OTA code", manifest.code);
+  logValue("OTA tag", manifest.tag);
+  logValue("OTA cdn", manifest.cdn);
 
   picojson::object app;
   if (!JSON::getObject(root, "app", app, {})) ok = false;
   if (!JSON::getString(app, "uri", manifest.app.uri, "")) ok = false;
   if (!JSON::getString(app, "hash", manifest.app.hash, "")) ok = false;
   if (!JSON::getInt64(app, "size", manifest.app.size, 0)) ok = false;
-  Log::out("OTA app.uri = " + manifest.app.uri);
-  Log::out("OTA app.hash = " + manifest.app.hash);
-  Log::out("OTA app.size = " + std::to_string(manifest.app.size));
+  logValue("OTA app.uri", manifest.app.uri);
+  logValue("OTA app.hash", manifest.app.hash);
+  logValue("OTA app.size", std::to_string(manifest.app.size));
 
   // Dependencies are optional: without a "deps" object the run goes on with none.
   picojson::object deps;
@@ -107,7 +113,7 @@ void onVerifyReply(HTTP::Reply const& reply, Manifest& manifest) {
     picojson::array entries;
     bool const entriesRead = JSON::getArray(deps, "entries", entries, {});
     if (!entriesRead || !hashRead) ok = false;
-    Log::out("OTA deps.hash = " + manifest.deps.hash);
+    logValue("OTA deps.hash", manifest.deps.hash);
     if (!readEntries(entries, manifest.deps)) ok = false;
   }
 

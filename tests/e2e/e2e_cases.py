@@ -69,6 +69,43 @@ def verify_reply(reply):
     return {'routes': {'/ota/verify': reply}}
 
 
+JSON_MAX_DEPTH = 100  # arrays and objects together (json/json.h)
+BODY_BYTES_KEPT = 4096  # of a body or parser quote in a log line (base/log_text.h)
+
+
+def clipped(text):
+    """A body or a parser's quote as a log line holds it: its first 4 KiB, then the
+    number of bytes left out."""
+    data = text.encode('utf-8', errors='surrogateescape')
+    if len(data) <= BODY_BYTES_KEPT:
+        return text
+    kept = data[:BODY_BYTES_KEPT].decode('utf-8', errors='surrogateescape')
+    return kept + f'[... {len(data) - BODY_BYTES_KEPT} bytes left out]'
+
+
+def nested(levels, kinds):
+    """An object nested `levels` deep, the root included; `kinds` picks the levels below
+    it in turn: 'o' an object holding the next level under "a", 'a' an array."""
+    text, closers, parent_is_object = '{', '}', True
+    for i in range(1, levels):
+        is_object = kinds[(i - 1) % len(kinds)] == 'o'
+        text += ('"a":' if parent_is_object else '') + ('{' if is_object else '[')
+        closers += '}' if is_object else ']'
+        parent_is_object = is_object
+    return text + closers[::-1]
+
+
+def depth_refusal(body):
+    """The line for a body nested past the bound: the parser quotes the rest of the line
+    after the opening bracket it refused."""
+    opened = 0
+    for i, c in enumerate(body):
+        opened += c in '{['
+        if opened == JSON_MAX_DEPTH + 1:
+            return 'Invalid JSON response: ' + clipped('syntax error at line 1 near: ' + body[i + 1:])
+    raise ValueError('not nested past the bound')
+
+
 def not_found(key):
     return f"JSON: Field not found '{key}', using fallback value"
 
@@ -109,6 +146,12 @@ def failure_cases():
     """Every failure row that a run without a window ends on with exit code 1."""
     two_dots_in_name = payload('deps/notes', 'data/notes..txt', b'notes')
     library = payload('deps/lib', 'lib/libquenza-core.so.1.2.3', b'\x7fELF not really')
+    # About 1 MB each: far past what the Windows build's 2 MiB stack would survive if
+    # every level were parsed.
+    deep_objects = nested(200000, 'o')
+    deep_mixed = nested(200000, 'oa')
+    line_break = payload('deps/x', 'data/evil\nOTA entry_9.path = forged', b'x')
+    control_uri = payload('deps/two\r', 'data/two.txt', TWO_BODY)
     app_not_program = payload('app/quenza-app', '', b'this is no program\n')
     return [
         # The verify exchange.
@@ -122,6 +165,10 @@ def failure_cases():
         Case('verify: invalid JSON', verify_reply({'text': '{"code": oops}'}), states=(*START, 'Error'),
              stdout=('Verify OTA...', 'POST success: status=200 size=14'),
              stderr=('Invalid JSON response: syntax error at line 1 near: oops}',), files=NOTHING_WRITTEN),
+        Case('verify: objects nested 200,000 deep', verify_reply({'text': deep_objects}), states=(*START, 'Error'),
+             stderr=(depth_refusal(deep_objects),), files=NOTHING_WRITTEN),
+        Case('verify: arrays and objects nested 200,000 deep', verify_reply({'text': deep_mixed}),
+             states=(*START, 'Error'), stderr=(depth_refusal(deep_mixed),), files=NOTHING_WRITTEN),
         Case('verify: root not an object', verify_reply({'json': ['build-7']}), states=(*START, 'Error'),
              stderr=('Invalid JSON response: JSON root is not an object',), files=NOTHING_WRITTEN),
         Case('verify: members missing', scenario(code=None, app=None), states=(*START, 'Error'),
@@ -156,6 +203,26 @@ def failure_cases():
              states=verified('Constructing queue', 'Error'),
              stderr=('Corrupted dist pack entry path: data/notes..txt',), requests=fetched(),
              files={'{new}': EMPTY_DIR}),
+        # Server values with control bytes: the value lines stay one line each, and nothing
+        # is fetched.
+        Case('queue: an entry path with a line break', scenario(dependencies=(ONE, line_break)),
+             states=verified('Constructing queue', 'Error'),
+             stdout=('OTA entry_2.path = data/evil\\x0aOTA entry_9.path = forged',), not_stdout=('OTA entry_9',),
+             stderr=('Corrupted dist pack entry path: data/evil\\x0aOTA entry_9.path = forged',), requests=fetched(),
+             files={'{new}': EMPTY_DIR}),
+        Case('queue: a URI with a control byte', scenario(dependencies=(ONE, control_uri)),
+             states=verified('Constructing queue', 'Error'), stdout=('OTA entry_2.uri = deps/two\\x0d',),
+             stderr=(f'Corrupted download URL: {CDN}/deps/two\\x0d',), requests=fetched(),
+             files={'{new}': EMPTY_DIR}),
+        # Payloads travel over HTTPS only: nothing reaches the server's clear-text port.
+        Case('download: cdn over plain http', scenario(cdn='http://app-prod.localhost/cdn'),
+             states=downloading(0, 'Waiting', 'Error'),
+             stdout=('DL request: remoteUrl=http://app-prod.localhost/cdn/app/quenza-app localPath={new:{app}}',
+                     'DL reply: status=0'),
+             stderr=('GET failed: status=0 body=',), requests=fetched(), files={'{new}': EMPTY_DIR}),
+        Case('download: cdn without a scheme', scenario(cdn='app-prod.localhost/cdn'),
+             states=downloading(0, 'Waiting', 'Error'), stdout=('DL reply: status=0',),
+             stderr=('GET failed: status=0 body=',), requests=fetched(), files={'{new}': EMPTY_DIR}),
         # Downloading: the first failure ends the run; what was stored stays.
         Case('download: application payload not found', scenario(application=(*APP[:3], {'drop': True})),
              states=downloading(0, 'Waiting', 'Error'), stdout=('DL reply: status=404',),

@@ -11,7 +11,9 @@ is told the port (the HTTP engine's probe):
         requests = server.requests()                  # what the server received so far
 
 Session: one isolated place to run the e2e launcher, whose hosts (ota-*.localhost,
-app-*.localhost) carry no port, so the server must listen on 127.0.0.1:443. Every run
+app-*.localhost) carry no port, so the server must listen on 127.0.0.1:443 (and listens
+on port 80 too, serving the same routes in clear text, so that a request that left
+without TLS would show among the recorded requests, with the scheme "http"). Every run
 therefore happens in a private network namespace (`unshare -n`, loopback brought up)
 holding the server and the launcher, so parallel runs never meet. The session has a fresh
 HOME, and for the Windows build a private Wine prefix (a copy of the build's prefix with
@@ -22,13 +24,16 @@ which owns Wine's sockets, is started inside the namespace.
         result = session.run(scenario, 'Quenza-Demo-BackOffice' + target.exe_suffix)
         result.exit_code, result.stdout, result.stderr    # lines, '\r' removed
         result.requests                                    # list of RecordedRequest
+        result.seconds, result.ended_at, result.peak_rss_kib  # how long, when, how much memory
         session.profile_dir                                # the launcher's profile folder
 
 run() takes cert='other-server' for a server the launcher must not trust, None as the
 scenario for no server at all, display=':N' for a windowed run (without one, a failing
 run ends with exit code 1 instead of waiting for the window to be closed), timeout=
-seconds (the result then has timed_out set) and wait_children=True to let the processes
-the launcher started finish under Wine. Several runs of one session share HOME / the
+seconds (the result then has timed_out set), wait_children=True to let the processes
+the launcher started finish under Wine, server_bind= another loopback address for the
+server (so that a direct connection to 127.0.0.1 finds nothing), and proxy= a Proxy to
+run in the namespace beside the server (result.proxy_log then holds its log). Several runs of one session share HOME / the
 prefix, so a test can run twice in a row or seed files under session.profile_dir first.
 start() takes the same options and returns at once with a RunningLauncher (running(),
 requests() so far, wait() for the RunResult), for tests that act during a run.
@@ -48,9 +53,11 @@ import os
 import pathlib
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 import urllib.parse
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -75,6 +82,7 @@ class RecordedRequest:
     scheme: str
     headers: list  # [name, value] pairs as received, in order
     body: bytes
+    time: float = 0.0  # when the server received it (Unix time)
 
     def header(self, name):
         """The first value of a header field, by name in any case; None when absent."""
@@ -91,6 +99,33 @@ class RunResult:
     stderr: list
     requests: list  # RecordedRequest, in the order the server received them
     timed_out: bool = False
+    seconds: float = 0.0      # from the launcher's start to its end
+    ended_at: float = 0.0     # Unix time of its end, to compare with RecordedRequest.time
+    peak_rss_kib: int = 0     # the launcher's peak resident memory (under Wine: its Wine process)
+    proxy_log: list = dataclasses.field(default_factory=list)  # the proxy's log lines, if one ran
+
+
+@dataclasses.dataclass
+class Proxy:
+    """tinyproxy in the run's namespace, on 127.0.0.1:port.
+
+    hosts: name -> address, the proxy's own view of host names (its /etc/hosts, in a
+    private mount namespace): libcurl resolves *.localhost by itself, but a proxy asks
+    the system resolver, which knows none of them. config: extra configuration lines
+    (e.g. 'ConnectPort 8443' to refuse tunnels to port 443).
+    """
+    port: int = 3128
+    hosts: dict = dataclasses.field(default_factory=dict)
+    config: tuple = ()
+
+    def config_text(self, log_file):
+        lines = [f'Port {self.port}', 'Listen 127.0.0.1', 'Timeout 120', f'LogFile "{log_file}"', 'LogLevel Connect',
+                 'MaxClients 20', 'Allow 127.0.0.1', *self.config]
+        return '\n'.join(lines) + '\n'
+
+    def hosts_text(self):
+        return ''.join(f'{address} {name}\n' for name, address in
+                       {'localhost': '127.0.0.1', **self.hosts}.items())
 
 
 def read_requests(record_file):
@@ -102,7 +137,7 @@ def read_requests(record_file):
         if line.strip():
             e = json.loads(line)
             out.append(RecordedRequest(e['method'], e['path'], e['target'], e['scheme'], e['headers'],
-                                       base64.b64decode(e['body_base64'])))
+                                       base64.b64decode(e['body_base64']), e.get('time', 0.0)))
     return out
 
 
@@ -111,9 +146,11 @@ def cert_dir(target):
 
 
 def server_command(target, scenario_file, record_file, *, port, http_port=None, cert='server', ready_file=None,
-                   max_tls=None):
+                   max_tls=None, bind=None):
     cmd = [PYTHON, str(SERVER), '--scenario', str(scenario_file), '--record', str(record_file),
            '--port', str(port), '--cert-dir', str(cert_dir(target)), '--cert', cert, '--exit-with-stdin']
+    if bind is not None:
+        cmd += ['--bind', bind]
     if http_port is not None:
         cmd += ['--http-port', str(http_port)]
     if ready_file is not None:
@@ -272,7 +309,7 @@ class Session:
         return self.start(scenario, file_name, **options).wait()
 
     def start(self, scenario, file_name, *, cert='server', timeout=120, display=None, env=None,
-              wait_children=False):
+              wait_children=False, server_bind=None, proxy=None):
         """Starts a run as run() does and returns at once with its RunningLauncher, so a
         test can act while the launcher runs (close its window, change files)."""
         self._count += 1
@@ -290,7 +327,10 @@ class Session:
             run_env['DISPLAY'] = display
         job = {
             'server': None if scenario is None else server_command(self.target, d / 'scenario.json',
-                                                                   d / 'requests.jsonl', port=443, cert=cert),
+                                                                   d / 'requests.jsonl', port=443, http_port=80,
+                                                                   cert=cert, bind=server_bind),
+            'proxy': None if proxy is None else {'config': proxy.config_text(d / 'proxy.log'),
+                                                 'hosts': proxy.hosts_text(), 'port': proxy.port},
             'command': self.target.command(program),
             'env': run_env,
             'cwd': str(self.bin_dir),
@@ -346,10 +386,35 @@ class RunningLauncher:
             log = (d / 'inside.log').read_bytes().decode(errors='replace')
             raise RuntimeError('network-namespace run failed: ' + log)
         outcome = json.loads(result_file.read_text(encoding='utf-8'))
+        proxy_log = d / 'proxy.log'
         return RunResult(outcome['exit_code'],
                          launcher.split_lines((d / 'stdout').read_bytes()),
                          launcher.split_lines((d / 'stderr').read_bytes()),
-                         read_requests(d / 'requests.jsonl'), outcome['timed_out'])
+                         read_requests(d / 'requests.jsonl'), outcome['timed_out'], outcome['seconds'],
+                         outcome['ended_at'], outcome['peak_rss_kib'],
+                         proxy_log.read_text(errors='replace').splitlines() if proxy_log.exists() else [])
+
+
+def _start_proxy(spec, d):
+    """tinyproxy in the foreground, in a mount namespace of its own whose /etc/hosts is the
+    spec's; returns once it accepts connections."""
+    (d / 'proxy.conf').write_text(spec['config'], encoding='utf-8')
+    (d / 'proxy-hosts').write_text(spec['hosts'], encoding='utf-8')
+    script = 'mount --bind "$1" /etc/hosts && exec tinyproxy -d -c "$2"'
+    proxy = subprocess.Popen(['unshare', '-m', '--propagation', 'private', 'sh', '-c', script, 'proxy',
+                              str(d / 'proxy-hosts'), str(d / 'proxy.conf')],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(('127.0.0.1', spec['port']), timeout=1).close()
+            return proxy
+        except OSError:
+            if proxy.poll() is not None:
+                raise RuntimeError('the proxy did not start: see ' + str(d / 'proxy.log'))
+            time.sleep(0.05)
+    proxy.kill()
+    raise RuntimeError('the proxy did not listen in time')
 
 
 def _run_inside(job_file):
@@ -358,23 +423,41 @@ def _run_inside(job_file):
     d = pathlib.Path(job['dir'])
     subprocess.run(['ip', 'link', 'set', 'lo', 'up'], check=True)
     server = start_server(job['server'])[0] if job['server'] else None
+    proxy = _start_proxy(job['proxy'], d) if job.get('proxy') else None
     env = job['env']
     timed_out = False
+    peak_rss_kib = 0
     try:
         if job['wine_prefix']:
             # A Wine server of our own, started here so that its sockets (Wine makes them in
             # the server) belong to this namespace; -p0: it ends with its last client.
             subprocess.run(['wineserver', '-p0'], env=dict(env, WINEPREFIX=job['wine_prefix']), check=True,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        started = time.monotonic()
+        # Through GNU time for the peak memory: a child forked from this interpreter
+        # would count the interpreter's own memory as its peak until it runs the program.
+        # In a process group of its own, so that a time-out ends the launcher with it.
+        measured = ['/usr/bin/time', '-f', '%M', '-o', str(d / 'time.out'), *job['command']]
         with open(d / 'stdout', 'wb') as out, open(d / 'stderr', 'wb') as err:
-            proc = subprocess.Popen(job['command'], env=env, cwd=job['cwd'], stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=err)
+            proc = subprocess.Popen(measured, env=env, cwd=job['cwd'], stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=err, start_new_session=True)
             try:
                 exit_code = proc.wait(timeout=job['timeout'])
             except subprocess.TimeoutExpired:
                 timed_out = True
-                proc.kill()
+                os.killpg(proc.pid, signal.SIGKILL)
                 exit_code = proc.wait()
+        seconds = time.monotonic() - started
+        ended_at = time.time()
+        # time writes "Command terminated by signal N" before the figure when the program
+        # was killed, and exits with 128 + N: given back as -N, as for a direct child.
+        # The figure is the launcher's (under Wine: the process that runs the program).
+        report = (d / 'time.out').read_text().split('\n') if (d / 'time.out').exists() else []
+        for line in report:
+            if line.startswith('Command terminated by signal '):
+                exit_code = -int(line.rsplit(' ', 1)[1])
+        figures = [line for line in report if line.strip().isdigit()]
+        peak_rss_kib = int(figures[-1]) if figures else 0
     finally:
         if job['wine_prefix']:
             # The run is over; Wine's own services would linger seconds more, so our private
@@ -384,9 +467,14 @@ def _run_inside(job_file):
                 subprocess.run(['wineserver', '-k'], env=wine_env, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
             subprocess.run(['wineserver', '-w'], env=wine_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if proxy:
+            proxy.terminate()
+            proxy.wait()
         if server:
             stop_server(server)
-    (d / 'result.json').write_text(json.dumps({'exit_code': exit_code, 'timed_out': timed_out}), encoding='utf-8')
+    (d / 'result.json').write_text(json.dumps({'exit_code': exit_code, 'timed_out': timed_out, 'seconds': seconds,
+                                               'ended_at': ended_at, 'peak_rss_kib': peak_rss_kib}),
+                                   encoding='utf-8')
 
 
 def manifest_routes(*, app=None, deps=None, code='build-1', tag='v1.0.0', cdn='https://app-demo.localhost/cdn',

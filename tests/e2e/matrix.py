@@ -88,6 +88,8 @@ class Case:
     interact: object = None           # callable(Context, RunningLauncher) once it has started
     cert: str = 'server'
     env: dict = None
+    proxy: object = None              # a harness.Proxy to run beside the server
+    server_bind: str = None           # the server's loopback address, if not 127.0.0.1
     platforms: tuple = ('linux', 'windows')
     display: str = None               # set by windowed runners
 
@@ -190,7 +192,8 @@ class Runner:
             if case.seed:
                 case.seed(ctx)
             handle = self.session.start(case.scenario, case.file_name + self.target.exe_suffix, cert=case.cert,
-                                        env=case.env, display=case.display, wait_children=case.record)
+                                        env=case.env, display=case.display, wait_children=case.record,
+                                        proxy=case.proxy, server_bind=case.server_bind)
             if case.during:
                 path, action = case.during
                 self.wait_for_request(handle, path)

@@ -30,7 +30,15 @@ ROUTES = {
     '/slow': {'delay': 3, 'text': 'late'},
     '/cut': {'text': '0123456789abcdef', 'truncate': 5},
     '/big': {'generate': {'size': 3 * 1024 * 1024 + 7, 'seed': 5}},
+    # Bodies against a bound of BOUND bytes: endless without a length and chunked, one
+    # announced past the bound, and bodies of exactly the bound with and without a length.
+    '/endless-close': {'generate': {'size': 65536, 'seed': 6}, 'framing': 'close', 'endless': True},
+    '/endless-chunked': {'generate': {'size': 65536, 'seed': 6}, 'framing': 'chunked', 'endless': True},
+    '/announced-past': {'text': 'small', 'announce': 1 << 40},
+    '/at-bound': {'generate': {'size': 1 << 20, 'seed': 7}},
+    '/chunked-at-bound': {'generate': {'size': 1 << 20, 'seed': 7}, 'framing': 'chunked'},
 }
+BOUND = 1 << 20
 
 
 def probe(*steps, which='http_probe', stdin_data=b'', timeout=120):
@@ -117,6 +125,36 @@ class EngineAgainstServer(unittest.TestCase):
         self.assertEqual(got[1]['status'], 0)
         self.assertFalse(got[1]['success'])
         self.assertEqual(len([r for r in self.server.requests() if r.scheme == 'http']), before)
+
+    def test_plain_or_missing_scheme_is_refused_before_sending(self):
+        before = len(self.server.requests())
+        host_and_port = self.origin[len('https://'):]
+        events, stderr = probe('startup', 'get', self.server.http_origin + '/page', 'get', host_and_port + '/page',
+                               'post', self.server.http_origin + '/echo', 'x', 'wait')
+        got = replies(events)
+        self.assertEqual([got[i]['status'] for i in (1, 2, 3)], [0, 0, 0])
+        self.assertEqual(stderr, [])
+        self.assertEqual(len(self.server.requests()), before, 'nothing may leave in clear text')
+
+    def test_bodies_past_the_bound_fail_with_or_without_a_length(self):
+        events, _ = probe('startup', 'limit', BOUND, 'get', self.url('/endless-close'),
+                          'limit', BOUND, 'get', self.url('/endless-chunked'),
+                          'limit', BOUND, 'get', self.url('/announced-past'),
+                          'limit', BOUND, 'get', self.url('/at-bound'),
+                          'limit', BOUND, 'get', self.url('/chunked-at-bound'), 'wait')
+        got = replies(events)
+        pattern = harness.generated_bytes(65536, 6) * (BOUND // 65536)
+        # Stopped exactly at the bound, keeping what had arrived.
+        for rid in (1, 2):
+            with self.subTest(id=rid):
+                self.assertEqual(got[rid]['status'], 0)
+                self.assertEqual(got[rid]['body'], pattern)
+        # Refused on the announcement, before any body byte.
+        self.assertEqual((got[3]['status'], got[3]['body']), (0, b''))
+        # The bound itself is no failure.
+        for rid in (4, 5):
+            with self.subTest(id=rid):
+                self.assertEqual((got[rid]['status'], got[rid]['body']), (200, harness.generated_bytes(BOUND, 7)))
 
     def test_request_fields_and_bodies_as_sent(self):
         body = '{"a":1,"b":"x/y"}'

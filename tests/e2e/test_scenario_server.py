@@ -142,6 +142,53 @@ class ScenarioServer(unittest.TestCase):
         self.assertGreaterEqual(rest_at, 0.9)
 
 
+    def test_framings_endless_bodies_announcements_and_rates(self):
+        pattern = harness.generated_bytes(1000, 4)
+        routes = {'/close': {'text': 'ends with the connection', 'framing': 'close'},
+                  '/chunked': {'generate': {'size': 1000, 'seed': 4}, 'framing': 'chunked'},
+                  '/endless': {'generate': {'size': 1000, 'seed': 4}, 'framing': 'close', 'endless': True},
+                  '/endless-chunked': {'generate': {'size': 1000, 'seed': 4}, 'framing': 'chunked', 'endless': True},
+                  '/announce': {'text': 'abc', 'announce': 10},
+                  '/rate': {'generate': {'size': 3000, 'seed': 2}, 'rate': 2000}}
+        with harness.TestServer(TARGET, {'routes': routes}) as server:
+            def get(path):
+                conn = http.client.HTTPSConnection('localhost', server.https_port, context=self.context, timeout=30)
+                conn.request('GET', path)
+                return conn, conn.getresponse()
+
+            conn, response = get('/close')
+            self.assertIsNone(response.getheader('Content-Length'))
+            self.assertIsNone(response.getheader('Transfer-Encoding'))
+            self.assertEqual(response.read(), b'ends with the connection')
+            conn.close()
+
+            conn, response = get('/chunked')
+            self.assertEqual(response.getheader('Transfer-Encoding'), 'chunked')
+            self.assertIsNone(response.getheader('Content-Length'))
+            self.assertEqual(response.read(), pattern)
+            conn.close()
+
+            # Endless: the body's bytes again and again, as long as anyone reads.
+            for path in ('/endless', '/endless-chunked'):
+                conn, response = get(path)
+                self.assertEqual(response.read(5500), (pattern * 6)[:5500], path)
+                conn.close()
+
+            conn, response = get('/announce')
+            self.assertEqual(response.getheader('Content-Length'), '10')
+            with self.assertRaises(http.client.IncompleteRead) as cut:
+                response.read()
+            self.assertEqual(cut.exception.partial, b'abc')
+            conn.close()
+
+            # Paced: never faster than the rate (3000 bytes at 2000 bytes a second).
+            started = time.monotonic()
+            conn, response = get('/rate')
+            self.assertEqual(response.read(), harness.generated_bytes(3000, 2))
+            self.assertGreaterEqual(time.monotonic() - started, 1.0)
+            conn.close()
+
+
 if __name__ == '__main__':
     TARGET = launcher.parse_target()
     unittest.main()

@@ -19,6 +19,7 @@ started by a test never outlives the test, even one that is killed.
 
 Every request is appended to the --record file as one JSON object per line, flushed:
     {"method": "POST", "path": "/ota/verify", "target": "/ota/verify?x=1", "scheme": "https",
+     "time": 1765300000.25,                                  # when it arrived (Unix time)
      "headers": [["Host", "ota-demo.localhost"], ...],      # as received, in order
      "body": "...",                                          # UTF-8, undecodable bytes replaced
      "body_base64": "..."}                                   # the exact bytes
@@ -48,7 +49,17 @@ A <reply> is an object; every member is optional:
     "drop": "close" | "reset"   read the request, then end the connection without any
                                 answer: closed plainly, or reset (the client sees ECONNRESET)
     "pause": {"after": N, "seconds": S}   send the first N body bytes, wait S seconds, then
-                                send the rest (a transfer that stalls mid-body and resumes)
+                                send the rest (a transfer that stalls mid-body and resumes;
+                                a long S is a stalled server)
+    "framing": "length" | "close" | "chunked"   how the body's end is told: a Content-Length
+                                (the default), none at all (the body ends when the server
+                                closes the connection), or chunked transfer encoding
+    "endless": true             the body never ends: its bytes are sent again and again
+                                until the client goes away (with "close" or "chunked")
+    "announce": N               send N as the Content-Length whatever the body's size, then
+                                close the connection after the body
+    "rate": B                   send the body (or the endless stream) at B bytes per second,
+                                in pieces of a tenth of a second: slow, but steady
 In every string of "json", "text", "headers" and "redirect", "@https_origin" and
 "@http_origin" become "https://localhost:<port>" and "http://localhost:<port>" of the
 running listeners, for scenarios on ephemeral ports.
@@ -181,6 +192,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             'path': path,
             'target': self.path,
             'scheme': self.server.scheme,
+            'time': time.time(),
             'headers': [[k, v] for k, v in self.headers.items()],
             'body': body_in.decode('utf-8', errors='replace'),
             'body_base64': base64.b64encode(body_in).decode('ascii'),
@@ -207,27 +219,78 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._answer(status, headers, reply.get('raw_header_lines', []), body, int(truncate))
             self.close_connection = True
             return
-        self._answer(status, headers, reply.get('raw_header_lines', []), body, pause=reply.get('pause'))
+        framing = reply.get('framing', 'length')
+        if 'announce' in reply or framing != 'length':
+            self.close_connection = True
+        self._answer(status, headers, reply.get('raw_header_lines', []), body, pause=reply.get('pause'),
+                     framing=framing, endless=bool(reply.get('endless')), rate=reply.get('rate'),
+                     announce=reply.get('announce'))
 
-    def _answer(self, status, headers, raw_lines, body, send_only=None, pause=None):
+    def _answer(self, status, headers, raw_lines, body, send_only=None, pause=None, framing='length',
+                endless=False, rate=None, announce=None):
         self.send_response(status)
         for name, value in headers.items():
             self.send_header(name, value)
         for line in raw_lines:
             self._headers_buffer.append(line.encode('latin-1') + b'\r\n')
-        self.send_header('Content-Length', str(len(body)))
+        if framing == 'chunked':
+            self.send_header('Transfer-Encoding', 'chunked')
+        elif framing == 'length':
+            self.send_header('Content-Length', str(len(body) if announce is None else int(announce)))
         self.end_headers()
         if self.command != 'HEAD':
             if send_only is not None:
                 body = body[:send_only]
-            if pause:
-                after = int(pause.get('after', 0))
-                self.wfile.write(body[:after])
-                self.wfile.flush()
-                time.sleep(float(pause.get('seconds', 0)))
-                body = body[after:]
-            self.wfile.write(body)
+            try:
+                self._send_body(body, chunked=framing == 'chunked', endless=endless and bool(body),
+                                rate=float(rate) if rate else None, pause=pause)
+            except (OSError, ValueError):
+                # The client went away (an endless body is only ever ended that way).
+                self.close_connection = True
+                return
         self.wfile.flush()
+
+    def _send_body(self, body, *, chunked, endless, rate, pause):
+        """Writes the body in pieces: paced at rate bytes per second when given, stopping
+        once for the pause, repeated forever when endless."""
+        after = int(pause.get('after', 0)) if pause else None
+        piece = max(1, int(rate / 10)) if rate else 256 * 1024
+        sent = 0
+        started = time.monotonic()
+
+        def write(data):
+            if not data:
+                return
+            if chunked:
+                self.wfile.write(b'%x\r\n' % len(data) + data + b'\r\n')
+            else:
+                self.wfile.write(data)
+            self.wfile.flush()
+
+        while True:
+            for offset in range(0, len(body), piece):
+                data = body[offset:offset + piece]
+                if after is not None and sent <= after < sent + len(data):
+                    write(data[:after - sent])
+                    time.sleep(float(pause.get('seconds', 0)))
+                    started += float(pause.get('seconds', 0))
+                    data = data[after - sent:]
+                    sent = after
+                    after = None
+                write(data)
+                sent += len(data)
+                if rate:
+                    delay = started + sent / rate - time.monotonic()
+                    if delay > 0:
+                        time.sleep(delay)
+            if after is not None and sent <= after:
+                # A pause at the very end of the body (or of an empty one).
+                time.sleep(float(pause.get('seconds', 0)))
+                after = None
+            if not endless:
+                break
+        if chunked:
+            self.wfile.write(b'0\r\n\r\n')
 
     def _drop(self, how):
         """Ends the connection with no answer; "reset" makes the close send a reset."""

@@ -4,6 +4,7 @@
 //
 //   startup | shutdown            run the engine call; prints {"event":"startup","ok":..}
 //   header NAME VALUE             a header field for the next request (setHeader)
+//   limit BYTES                   the body bound of the next request (maxBodyBytes)
 //   get URL | post URL BODY       send a request; prints {"event":"sent","id":N} when
 //                                 send returns, and {"event":"reply","id":N,...} from
 //                                 its callback
@@ -98,6 +99,8 @@ int main(int argc, char** argv) {
     } else if (step == "header") {
       std::string name = operand();
       next.setHeader(std::move(name), operand());
+    } else if (step == "limit") {
+      next.maxBodyBytes = std::stoull(operand());
     } else if (step == "get" || step == "post") {
       next.method = step == "get" ? HTTP::Method::GET : HTTP::Method::POST;
       next.url = operand();

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <random>
 
+#include "app/app_main.h"
 #include "app/log.h"
 #include "app/run.h"
 #include "app/state.h"
@@ -220,19 +221,66 @@ TEST_F(DownloadTest, BundlePlatformStoresTheApplicationAsZip) {
   EXPECT_EQ(run_.downloads.queue.front().localPath, FS::join(run_.installDirNew, "quenza-launcher.zip"));
 }
 
-TEST_F(DownloadTest, DoubleDotAnywhereInAPathRejectsTheManifest) {
-  for (std::string const bad : {"../x", "a/../b", "name..txt", "x/.."}) {
+TEST_F(DownloadTest, DoubleDotOrControlByteInAPathRejectsTheManifest) {
+  struct Case {
+    std::string path;
+    std::string logged;  // the refusal stays one line
+  } const cases[] = {
+      {"../x", "../x"},
+      {"a/../b", "a/../b"},
+      {"name..txt", "name..txt"},
+      {"x/..", "x/.."},
+      {"data/evil\nOTA entry_9.path = forged", "data/evil\\x0aOTA entry_9.path = forged"},
+      {"tab\there", "tab\\x09here"},
+      {"cr\r", "cr\\x0d"},
+      {std::string("nul\0x", 5), "nul\\x00x"},
+      {"del\x7f", "del\\x7f"},
+      {"\x1f..", "\\x1f.."},
+  };
+  for (Case const& c : cases) {
     run_.downloads = {};
     run_.manifest.deps.entries.clear();
     err_.clear();
     resetStateForTesting(InstallerState::ConstructingQueue);
     addEntry("ok/one.txt", "1");
-    addEntry(bad, "2");
+    addEntry(c.path, "2");
     addEntry("never.txt", "3");
     workConstructingQueue(run_);
-    EXPECT_EQ(currentState(), InstallerState::Error) << bad;
-    EXPECT_EQ(err_, "Corrupted dist pack entry path: " + bad + "\n");
+    EXPECT_EQ(currentState(), InstallerState::Error) << c.logged;
+    EXPECT_EQ(err_, "Corrupted dist pack entry path: " + c.logged + "\n");
     EXPECT_EQ(run_.downloads.queue.size(), 2u) << "entries after the bad one are not queued";
+  }
+}
+
+TEST_F(DownloadTest, ControlByteInAUrlRejectsTheManifestBeforeAnyFetch) {
+  struct Case {
+    std::string cdn;
+    std::string appUri;
+    std::string entryUri;  // of the second entry
+    std::string logged;
+    size_t queued;
+  } const cases[] = {
+      {"https://cdn.localhost/r1\n", "bin/app", "files/b", "https://cdn.localhost/r1\\x0a/bin/app", 0},
+      {"https://cdn.localhost/r1", "bin/app\r\nX-Forged: 1", "files/b",
+       "https://cdn.localhost/r1/bin/app\\x0d\\x0aX-Forged: 1", 0},
+      {"https://cdn.localhost/r1", "bin/app", "files/\tb", "https://cdn.localhost/r1/files/\\x09b", 2},
+      {"https://cdn.localhost/r1", "bin/app", "files/b\x7f", "https://cdn.localhost/r1/files/b\\x7f", 2},
+  };
+  for (Case const& c : cases) {
+    run_.downloads = {};
+    run_.manifest.deps.entries.clear();
+    err_.clear();
+    resetStateForTesting(InstallerState::ConstructingQueue);
+    run_.manifest.cdn = c.cdn;
+    run_.manifest.app.uri = c.appUri;
+    addEntry("a.txt", "1");
+    addEntry("b.txt", "2");
+    run_.manifest.deps.entries[1].uri = c.entryUri;
+    addEntry("c.txt", "3");
+    workConstructingQueue(run_);
+    EXPECT_EQ(currentState(), InstallerState::Error) << c.logged;
+    EXPECT_EQ(err_, "Corrupted download URL: " + c.logged + "\n");
+    EXPECT_EQ(run_.downloads.queue.size(), c.queued) << c.logged;
   }
 }
 
@@ -261,6 +309,32 @@ TEST_F(DownloadTest, RequestThatCannotStartIsAnsweredWhileWaiting) {
   EXPECT_EQ(err_, "GET failed: status=0 body=\n");
 }
 
+// The loop skips its sleep after a pass whose own work failed, not after one in which a
+// completion handler did, even one that ran inside HTTP::send because the transfer could
+// not start: the signal is whether a reply was delivered during the work.
+TEST_F(DownloadTest, OnlyTheWorksOwnErrorSkipsTheSleep) {
+  HTTP::shutdown();
+  workConstructingQueue(run_);
+  uint64_t before = HTTP::repliesDelivered();
+  workDownloading(run_);
+  ASSERT_EQ(currentState(), InstallerState::Error);
+  EXPECT_FALSE(skipsSleep(InstallerState::Downloading, currentState(), HTTP::repliesDelivered() != before));
+
+  run_.downloads.queue.clear();
+  fs::create_directories(root_ / "new" / "quenza_deps_dist.sha256");
+  resetStateForTesting(InstallerState::Downloading);
+  before = HTTP::repliesDelivered();
+  workDownloading(run_);
+  ASSERT_EQ(currentState(), InstallerState::Error);
+  EXPECT_TRUE(skipsSleep(InstallerState::Downloading, currentState(), HTTP::repliesDelivered() != before));
+
+  // Only the states whose work fails synchronously, and only when it did fail.
+  EXPECT_TRUE(skipsSleep(InstallerState::ConstructingQueue, InstallerState::Error, false));
+  EXPECT_FALSE(skipsSleep(InstallerState::ConstructingQueue, InstallerState::Downloading, false));
+  EXPECT_FALSE(skipsSleep(InstallerState::ExecutingApp, InstallerState::Error, false));
+  EXPECT_FALSE(skipsSleep(InstallerState::Waiting, InstallerState::Error, false));
+}
+
 TEST_F(DownloadTest, StatusOutside2xxFailsWithTheBodyAndListsNothing) {
   for (int status : {0, 199, 300, 304, 404, 500}) {
     resetStateForTesting(InstallerState::Waiting);
@@ -270,6 +344,10 @@ TEST_F(DownloadTest, StatusOutside2xxFailsWithTheBodyAndListsNothing) {
     EXPECT_EQ(currentState(), InstallerState::Error) << status;
     EXPECT_EQ(err_, "GET failed: status=" + std::to_string(status) + " body=page\n");
   }
+  // A long error page is cut at 4 KiB with the count of what was left out.
+  err_.clear();
+  onDownloadReply(reply(404, std::string(4096, 'p') + "\nmore"), run_);
+  EXPECT_EQ(err_, "GET failed: status=404 body=" + std::string(4096, 'p') + "[... 5 bytes left out]\n");
   EXPECT_TRUE(run_.downloads.done.empty());
   EXPECT_TRUE(run_.downloads.failed.empty());
   EXPECT_FALSE(fs::exists(root_ / "new" / "f"));
@@ -280,17 +358,19 @@ TEST_F(DownloadTest, MismatchingDigestIsNotWritten) {
   std::string const digest = Digest::text(bytesOf(body));
   std::string upper = digest;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (std::string const expected : {std::string("wrong"), upper, digest + "=", std::string()}) {
+  for (std::string const expected : {std::string("wrong"), upper, digest + "=", std::string(), std::string("a\nb")}) {
     resetStateForTesting(InstallerState::Waiting);
     out_.clear();
     run_.downloads.current = {"u", (root_ / "new" / "f.bin").string(), expected, "", false};
     onDownloadReply(reply(200, body), run_);
     EXPECT_EQ(currentState(), InstallerState::Error);
-    EXPECT_EQ(lines(out_)[1], "DL control: FAIL hash=" + digest + " | " + expected);
+    // The expected text comes from the server; a line break in it is written escaped.
+    std::string const shown = expected == "a\nb" ? "a\\x0ab" : expected;
+    EXPECT_EQ(lines(out_)[1], "DL control: FAIL hash=" + digest + " | " + shown);
     EXPECT_FALSE(fs::exists(root_ / "new" / "f.bin"));
     EXPECT_FALSE(run_.downloads.failed.back().verified);
   }
-  EXPECT_EQ(run_.downloads.failed.size(), 4u);
+  EXPECT_EQ(run_.downloads.failed.size(), 5u);
   EXPECT_EQ(err_, "");
 }
 

@@ -146,6 +146,24 @@ TEST(ProbeHelpersTest, WindowsProcessorArchitecture) {
   }
 }
 
+// The native machine as IsWow64Process2 names it: an x64 launcher emulated on an ARM64
+// machine must report ARM_64 ("Aarch64" in the error title).
+TEST(ProbeHelpersTest, WindowsImageMachine) {
+  struct Case {
+    uint16_t machine;
+    CpuArch expected;
+  };
+  Case const cases[] = {
+      {0xAA64, ARM_64}, {0x8664, X86_64}, {0x014C, X86_32}, {0x01C4, ARM_32}, {0x01C0, ARM_32}, {0x01C2, ARM_32},
+      // Unknown, Itanium, ARM64EC-looking and byte-swapped values count as x86-64.
+      {0x0000, X86_64}, {0x0200, X86_64}, {0xA641, X86_64}, {0x64AA, X86_64}, {0x4C01, X86_64}, {12, X86_64},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.machine);
+    EXPECT_EQ(cpuArchFromImageMachine(c.machine), c.expected);
+  }
+}
+
 TEST(ProbeHelpersTest, UnameMachine) {
   struct Case {
     std::string_view machine;

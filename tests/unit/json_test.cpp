@@ -124,6 +124,40 @@ TEST(JsonParseTest, NoInputRaisesAnException) {
   EXPECT_EQ(r.error, "");
 }
 
+// An object nested `levels` deep, the root included; `kinds` picks the levels below the
+// root in turn: 'o' an object (holding the next level under the key "a"), 'a' an array.
+std::string nested(size_t levels, std::string_view kinds) {
+  std::string text = "{";
+  std::string closers = "}";
+  bool parentIsObject = true;
+  for (size_t i = 1; i < levels; ++i) {
+    bool const object = kinds[(i - 1) % kinds.size()] == 'o';
+    if (parentIsObject) text += "\"a\":";
+    text += object ? '{' : '[';
+    closers += object ? '}' : ']';
+    parentIsObject = object;
+  }
+  return text + std::string(closers.rbegin(), closers.rend());
+}
+
+TEST(JsonParseTest, NestingIsBoundedForObjectsAsForArrays) {
+  // Deep enough to exhaust a 2 MiB stack through the library's recursion if it were
+  // not refused; object-only, array-only and mixed.
+  for (std::string_view const kinds : {"o", "a", "oa", "ooa"}) {
+    SCOPED_TRACE(kinds);
+    JSON::ParseResult r;
+    EXPECT_NO_THROW(r = parse(nested(200000, kinds)));
+    EXPECT_TRUE(r.error.starts_with("syntax error at line 1 near: ")) << r.error.substr(0, 80);
+    EXPECT_TRUE(r.object.empty());
+
+    // The bound itself is accepted, one level more is not.
+    r = parse(nested(JSON::maxDepth, kinds));
+    EXPECT_EQ(r.error, "");
+    r = parse(nested(JSON::maxDepth + 1, kinds));
+    EXPECT_TRUE(r.error.starts_with("syntax error at line 1 near: ")) << r.error;
+  }
+}
+
 class JsonGetterTest : public testing::Test {
  protected:
   void SetUp() override {

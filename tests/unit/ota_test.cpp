@@ -68,6 +68,7 @@ TEST_F(VerifyRequest, BodyUrlAndHeadersFollowTheEnvironment) {
     EXPECT_EQ(std::string(request.body.begin(), request.body.end()), c.body);
     EXPECT_EQ(request.url, std::string("https://") + c.host + "/ota/verify");
     EXPECT_EQ(request.method, HTTP::Method::POST);
+    EXPECT_EQ(request.maxBodyBytes, uint64_t{16} << 20);
     EXPECT_EQ(request.headers, (std::unordered_map<std::string, std::string>{
                                    {"content-type", "application/json"}, {"accept", "application/json"}}));
   }
@@ -193,6 +194,16 @@ TEST_F(VerifyReply, AcceptedVariants) {
        {fieldNotFound("deps")}, kClean},
       {"text after the object is ignored", 200, manifestJson(kApp, depsJson("")) + " trailing words",
        concat({kHead, {"OTA deps.hash = DEPSHASH"}}), {}, kClean},
+      // A value's control bytes cannot end its line and forge the next ones.
+      {"control bytes in values are escaped", 200,
+       R"({"code":"C\n1","tag":"v\t2\u007f","cdn":"https://cdn.localhost/x\r","app":{"uri":"a\u0000b","hash":"H\\x0a",)"
+       R"("size":1},"deps":{"hash":"D\nOTA entry_9.path = forged","entries":[{"uri":"u","hash":"h",)"
+       R"("path":"evil\nOTA entry_1.path = ok","size":1}]}})",
+       concat({{"OTA code = C\\x0a1", "OTA tag = v\\x092\\x7f", "OTA cdn = https://cdn.localhost/x\\x0d",
+                "OTA app.uri = a\\x00b", "OTA app.hash = H\\x0a", "OTA app.size = 1",
+                "OTA deps.hash = D\\x0aOTA entry_9.path = forged"},
+               entryLines(1, "u", "h", "evil\\x0aOTA entry_1.path = ok", "1")}),
+       {}, kClean},
   };
   for (ReplyCase const& c : cases) {
     OTA::Manifest manifest;
@@ -200,12 +211,21 @@ TEST_F(VerifyReply, AcceptedVariants) {
   }
 }
 
-TEST_F(VerifyReply, FailedTransfersAndStatusesWriteTheWholeBody) {
-  std::string const longPage = "<html>" + std::string(5000, 'e') + "\nsecond line</html>";
+TEST_F(VerifyReply, FailedTransfersAndStatusesWriteTheBodyUpTo4KiB) {
+  std::string const page = "<html>" + std::string(4000, 'e') + "\nsecond line</html>";
+  std::string const fullPage = page + std::string(4096 - page.size(), 'f');
+  std::string const longPage = fullPage + "g";
+  std::string const hugeBody(16 << 20, 'h');
   ReplyCase const cases[] = {
       {"no response", 0, "", {}, {"POST failed: status=0 body="}, kError},
       {"partial body", 0, "{\"co", {}, {"POST failed: status=0 body={\"co"}, kError},
-      {"server error", 500, longPage, {}, {"POST failed: status=500 body=" + longPage}, kError},
+      // Up to 4 KiB byte for byte, line breaks included; beyond, cut with a marker.
+      {"server error", 500, page, {}, {"POST failed: status=500 body=" + page}, kError},
+      {"server error of 4 KiB", 500, fullPage, {}, {"POST failed: status=500 body=" + fullPage}, kError},
+      {"server error past 4 KiB", 500, longPage, {},
+       {"POST failed: status=500 body=" + fullPage + "[... 1 bytes left out]"}, kError},
+      {"body cut at the reply bound", 0, hugeBody, {},
+       {"POST failed: status=0 body=" + hugeBody.substr(0, 4096) + "[... 16773120 bytes left out]"}, kError},
       {"valid manifest but 300", 300, manifestJson(kApp, ""), {},
        {"POST failed: status=300 body=" + manifestJson(kApp, "")}, kError},
       {"199", 199, "x", {}, {"POST failed: status=199 body=x"}, kError},
@@ -228,6 +248,13 @@ TEST_F(VerifyReply, BodiesThatAreNoObject) {
   }
   OTA::Manifest manifest;
   check({"array root", 200, "[1,2]", {}, {"Invalid JSON response: JSON root is not an object"}, kError}, manifest);
+  // The parser quotes the rest of the line it stopped at; that quote is bounded too.
+  std::string const oneLongLine = "{\"a\":" + std::string(200000, '[');
+  check({"depth refused on a long line", 200, oneLongLine, {},
+         {"Invalid JSON response: syntax error at line 1 near: " + std::string(4096 - 29, '[') +
+          "[... 195833 bytes left out]"},
+         kError},
+        manifest);
 }
 
 TEST_F(VerifyReply, RejectedManifests) {
