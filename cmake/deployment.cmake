@@ -8,6 +8,24 @@ set(QUENZA_APP_HOST_DEMO "app.quenza-demo.example" CACHE STRING "Application ser
 set(QUENZA_APP_HOST_DEV  "app.quenza-dev.example"  CACHE STRING "Application server host, development channel")
 set(QUENZA_CA_BUNDLE "${CMAKE_SOURCE_DIR}/resources/ca-roots.pem" CACHE FILEPATH
   "PEM bundle of the root certificates the launcher trusts (embedded as resource 105)")
+set(QUENZA_DEPLOYMENT_FILE "" CACHE FILEPATH
+  "Deployment file giving the six host names and the root bundle (see deploy/example.deployment); its values win over the variables above")
+
+include(${CMAKE_CURRENT_LIST_DIR}/deployment_check.cmake)
+if(QUENZA_DEPLOYMENT_FILE)
+  get_filename_component(_deployment_file "${QUENZA_DEPLOYMENT_FILE}" ABSOLUTE)
+  quenza_read_deployment_file("${_deployment_file}" _deployment)
+  # Plain variables shadow the cache entries, so dropping the file later brings the
+  # cached values back instead of leaving the file's behind.
+  foreach(_key OTA_HOST_PROD OTA_HOST_DEMO OTA_HOST_DEV APP_HOST_PROD APP_HOST_DEMO APP_HOST_DEV CA_BUNDLE)
+    set(QUENZA_${_key} "${_deployment_${_key}}")
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_deployment_file}")
+elseif(QUENZA_RELEASE)
+  message(FATAL_ERROR "A release build needs a deployment file: -DQUENZA_DEPLOYMENT_FILE=<file> "
+    "(or QUENZA_DEPLOYMENT=<file> in the environment with the release presets); "
+    "deploy/example.deployment shows the form.")
+endif()
 
 if(WIN32)
   enable_language(RC)
@@ -22,13 +40,22 @@ set(QUENZA_RESOURCE_DIR "${CMAKE_SOURCE_DIR}/resources")
 # kind of launcher. The logic in quenza_core reads both through env/deployment.h and
 # ui/resources.h, so the same library serves every launcher and the tests.
 function(quenza_add_deployment name)
-  cmake_parse_arguments(D "" "CA_BUNDLE" "OTA_HOSTS;APP_HOSTS" ${ARGN})
+  cmake_parse_arguments(PARSE_ARGV 1 D "" "CA_BUNDLE" "OTA_HOSTS;APP_HOSTS")
+  foreach(kind OTA APP)
+    list(LENGTH D_${kind}_HOSTS count)
+    if(NOT count EQUAL 3)
+      message(FATAL_ERROR "quenza_add_deployment(${name}): expected three ${kind}_HOSTS (PROD, DEMO, DEV), "
+        "got \"${D_${kind}_HOSTS}\".")
+    endif()
+  endforeach()
   list(GET D_OTA_HOSTS 0 QUENZA_GEN_OTA_PROD)
   list(GET D_OTA_HOSTS 1 QUENZA_GEN_OTA_DEMO)
   list(GET D_OTA_HOSTS 2 QUENZA_GEN_OTA_DEV)
   list(GET D_APP_HOSTS 0 QUENZA_GEN_APP_PROD)
   list(GET D_APP_HOSTS 1 QUENZA_GEN_APP_DEMO)
   list(GET D_APP_HOSTS 2 QUENZA_GEN_APP_DEV)
+  quenza_check_deployment_hosts("${QUENZA_GEN_OTA_PROD}" "${QUENZA_GEN_OTA_DEMO}" "${QUENZA_GEN_OTA_DEV}"
+    "${QUENZA_GEN_APP_PROD}" "${QUENZA_GEN_APP_DEMO}" "${QUENZA_GEN_APP_DEV}")
   set(QUENZA_GEN_CA_BUNDLE "${D_CA_BUNDLE}")
   set(QUENZA_GEN_RESOURCES "${QUENZA_RESOURCE_DIR}")
   set(gen "${CMAKE_BINARY_DIR}/gen/${name}")
@@ -62,4 +89,7 @@ function(quenza_add_launcher exe)
     target_link_options(${exe} PRIVATE -static-libstdc++ -static-libgcc)
   endif()
   target_link_libraries(${exe} PRIVATE ${L_DEPLOYMENT} quenza_core)
+  if(QUENZA_RELEASE)
+    quenza_finish_release(${exe})
+  endif()
 endfunction()
