@@ -13,7 +13,6 @@ import http.client
 import json
 import os
 import pathlib
-import shutil
 import socket
 import ssl
 import subprocess
