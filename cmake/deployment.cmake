@@ -10,6 +10,24 @@ set(QUENZA_CA_BUNDLE "${CMAKE_SOURCE_DIR}/resources/ca-roots.pem" CACHE FILEPATH
   "PEM bundle of the root certificates the launcher trusts (embedded as resource 105)")
 set(QUENZA_MAX_PAYLOAD_BYTES "1073741824" CACHE STRING
   "Largest payload the launcher downloads, in bytes; a longer one fails its download (held in memory whole)")
+set(QUENZA_DEPLOYMENT_FILE "" CACHE FILEPATH
+  "Deployment file giving the six host names and the root bundle (see deploy/example.deployment); its values win over the variables above")
+
+include(${CMAKE_CURRENT_LIST_DIR}/deployment_check.cmake)
+if(QUENZA_DEPLOYMENT_FILE)
+  get_filename_component(_deployment_file "${QUENZA_DEPLOYMENT_FILE}" ABSOLUTE)
+  quenza_read_deployment_file("${_deployment_file}" _deployment)
+  # Plain variables shadow the cache entries, so dropping the file later brings the
+  # cached values back instead of leaving the file's behind.
+  foreach(_key OTA_HOST_PROD OTA_HOST_DEMO OTA_HOST_DEV APP_HOST_PROD APP_HOST_DEMO APP_HOST_DEV CA_BUNDLE)
+    set(QUENZA_${_key} "${_deployment_${_key}}")
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_deployment_file}")
+elseif(QUENZA_RELEASE)
+  message(FATAL_ERROR "A release build needs a deployment file: -DQUENZA_DEPLOYMENT_FILE=<file> "
+    "(or QUENZA_DEPLOYMENT=<file> in the environment with the release presets); "
+    "deploy/example.deployment shows the form.")
+endif()
 
 if(WIN32)
   enable_language(RC)
@@ -25,19 +43,28 @@ set(QUENZA_RESOURCE_DIR "${CMAKE_SOURCE_DIR}/resources")
 # embedded resources of one kind of launcher. The logic in quenza_core reads both through env/deployment.h and
 # ui/resources.h, so the same library serves every launcher and the tests.
 function(quenza_add_deployment name)
-  cmake_parse_arguments(D "" "CA_BUNDLE;MAX_PAYLOAD_BYTES" "OTA_HOSTS;APP_HOSTS" ${ARGN})
+  cmake_parse_arguments(PARSE_ARGV 1 D "" "CA_BUNDLE;MAX_PAYLOAD_BYTES" "OTA_HOSTS;APP_HOSTS")
   # A payload is held in memory whole, so the bound must fit a 64-bit size and be sane.
   if(NOT D_MAX_PAYLOAD_BYTES MATCHES "^[1-9][0-9]*$" OR D_MAX_PAYLOAD_BYTES GREATER 1099511627776)
     message(FATAL_ERROR "${name}: MAX_PAYLOAD_BYTES must be a number of bytes from 1 to 1099511627776 (1 TiB), "
       "not '${D_MAX_PAYLOAD_BYTES}'")
   endif()
   set(QUENZA_GEN_MAX_PAYLOAD "${D_MAX_PAYLOAD_BYTES}")
+  foreach(kind OTA APP)
+    list(LENGTH D_${kind}_HOSTS count)
+    if(NOT count EQUAL 3)
+      message(FATAL_ERROR "quenza_add_deployment(${name}): expected three ${kind}_HOSTS (PROD, DEMO, DEV), "
+        "got \"${D_${kind}_HOSTS}\".")
+    endif()
+  endforeach()
   list(GET D_OTA_HOSTS 0 QUENZA_GEN_OTA_PROD)
   list(GET D_OTA_HOSTS 1 QUENZA_GEN_OTA_DEMO)
   list(GET D_OTA_HOSTS 2 QUENZA_GEN_OTA_DEV)
   list(GET D_APP_HOSTS 0 QUENZA_GEN_APP_PROD)
   list(GET D_APP_HOSTS 1 QUENZA_GEN_APP_DEMO)
   list(GET D_APP_HOSTS 2 QUENZA_GEN_APP_DEV)
+  quenza_check_deployment_hosts("${QUENZA_GEN_OTA_PROD}" "${QUENZA_GEN_OTA_DEMO}" "${QUENZA_GEN_OTA_DEV}"
+    "${QUENZA_GEN_APP_PROD}" "${QUENZA_GEN_APP_DEMO}" "${QUENZA_GEN_APP_DEV}")
   set(QUENZA_GEN_CA_BUNDLE "${D_CA_BUNDLE}")
   set(QUENZA_GEN_RESOURCES "${QUENZA_RESOURCE_DIR}")
   set(gen "${CMAKE_BINARY_DIR}/gen/${name}")
@@ -71,4 +98,7 @@ function(quenza_add_launcher exe)
     target_link_options(${exe} PRIVATE -static-libstdc++ -static-libgcc)
   endif()
   target_link_libraries(${exe} PRIVATE ${L_DEPLOYMENT} quenza_core)
+  if(QUENZA_RELEASE)
+    quenza_finish_release(${exe})
+  endif()
 endfunction()

@@ -49,6 +49,16 @@ endif()
 find_path(PICOJSON_INCLUDE_DIR picojson.h PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 add_library(Quenza::picojson INTERFACE IMPORTED)
 # Only picojson.h is taken from that folder, so the cross build gets no other host header.
-file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/picojson")
-configure_file("${PICOJSON_INCLUDE_DIR}/picojson.h" "${CMAKE_BINARY_DIR}/picojson/picojson.h" COPYONLY)
+# It includes <iostream> for its stream operators, which need only the stream classes;
+# <iostream> itself puts the standard streams' initialiser into every file that includes
+# it, and with it the whole static locale machinery (about 700 KB) into the launcher.
+file(READ "${PICOJSON_INCLUDE_DIR}/picojson.h" _picojson)
+string(REPLACE "#include <iostream>\n" "#include <istream>\n#include <ostream>\n" _picojson_narrow "${_picojson}")
+if(_picojson_narrow STREQUAL _picojson)
+  message(FATAL_ERROR "${PICOJSON_INCLUDE_DIR}/picojson.h no longer includes <iostream> as expected: "
+    "review the include narrowing in cmake/deps.cmake.")
+endif()
+file(WRITE "${CMAKE_BINARY_DIR}/picojson/picojson.h.new" "${_picojson_narrow}")
+# Replaced only when it changed, so a reconfigure does not rebuild what includes it.
+configure_file("${CMAKE_BINARY_DIR}/picojson/picojson.h.new" "${CMAKE_BINARY_DIR}/picojson/picojson.h" COPYONLY)
 set_property(TARGET Quenza::picojson PROPERTY INTERFACE_INCLUDE_DIRECTORIES "${CMAKE_BINARY_DIR}/picojson")

@@ -309,9 +309,13 @@ class Session:
         return self.start(scenario, file_name, **options).wait()
 
     def start(self, scenario, file_name, *, cert='server', timeout=120, display=None, env=None,
-              wait_children=False, server_bind=None, proxy=None):
+              wait_children=False, server_bind=None, proxy=None, service=None):
         """Starts a run as run() does and returns at once with its RunningLauncher, so a
-        test can act while the launcher runs (close its window, change files)."""
+        test can act while the launcher runs (close its window, change files).
+
+        service: instead of the test server (scenario None), a server of another kind
+        that serves 127.0.0.1:443 in the run's namespace: the command that runs it in the
+        foreground (e.g. nginx_site.Nginx(...).command); it is ended with SIGTERM."""
         self._count += 1
         d = self.dir / f'run{self._count}'
         d.mkdir()
@@ -337,6 +341,7 @@ class Session:
             'timeout': timeout,
             'wine_prefix': str(self.wine_prefix) if self.wine_prefix else None,
             'wait_children': wait_children,
+            'service': service,
             'dir': str(d),
         }
         (d / 'job.json').write_text(json.dumps(job), encoding='utf-8')
@@ -424,6 +429,11 @@ def _run_inside(job_file):
     subprocess.run(['ip', 'link', 'set', 'lo', 'up'], check=True)
     server = start_server(job['server'])[0] if job['server'] else None
     proxy = _start_proxy(job['proxy'], d) if job.get('proxy') else None
+    service = None
+    if job.get('service'):
+        service = subprocess.Popen(job['service'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE)
+        wait_for_port(service, 443)
     env = job['env']
     timed_out = False
     peak_rss_kib = 0
@@ -472,9 +482,30 @@ def _run_inside(job_file):
             proxy.wait()
         if server:
             stop_server(server)
+        if service:
+            service.terminate()
+            service.wait()
+            service.stderr.close()
     (d / 'result.json').write_text(json.dumps({'exit_code': exit_code, 'timed_out': timed_out, 'seconds': seconds,
                                                'ended_at': ended_at, 'peak_rss_kib': peak_rss_kib}),
                                    encoding='utf-8')
+
+
+def wait_for_port(process, port, host='127.0.0.1', timeout=20):
+    """Returns once something accepts connections at host:port; raises with the process's
+    own words when it ended instead."""
+    deadline = time.monotonic() + timeout
+    while True:
+        if process.poll() is not None:
+            raise RuntimeError('service did not start: ' + process.stderr.read().decode(errors='replace'))
+        try:
+            socket.create_connection((host, port), timeout=1).close()
+            return
+        except OSError:
+            if time.monotonic() > deadline:
+                process.kill()
+                raise RuntimeError(f'service does not listen on port {port}')
+            time.sleep(0.05)
 
 
 def manifest_routes(*, app=None, deps=None, code='build-1', tag='v1.0.0', cdn='https://app-demo.localhost/cdn',

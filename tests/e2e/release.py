@@ -107,6 +107,21 @@ class Release:
                                  for d in self.deps]},
         }
 
+    def write_tree(self, directory, app_name):
+        """Writes the release as the directory that scripts/publish takes: the application
+        under app_name and every dependency at its path, plus, in a Linux release, the
+        library version links a build leaves beside the libraries (which publish leaves
+        out, since the launcher makes them)."""
+        directory = pathlib.Path(directory)
+        shutil.rmtree(directory, ignore_errors=True)
+        directory.mkdir(parents=True)
+        shutil.copy2(self.app.file, directory / app_name)
+        for dep in self.deps:
+            (directory / dep.path).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(dep.file, directory / dep.path)
+        for link, target in self.links.items():
+            (directory / link).symlink_to(target)
+
     def routes(self, cdn, *, first_delay=None):
         """Server routes of the verify reply and of every payload below the path of cdn.
         first_delay: seconds the application payload is held back (time to look at the

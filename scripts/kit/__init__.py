@@ -1,0 +1,1 @@
+"""The operator's kit behind scripts/publish."""

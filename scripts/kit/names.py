@@ -1,0 +1,72 @@
+"""Names and rules the launcher and the kit share: editions, platforms, channels, the
+installed application's file names, the files the launcher writes itself, the library
+links the Linux launcher makes, and the digest text form."""
+
+import base64
+import hashlib
+import re
+
+EDITIONS = ('QUENZA_PMS', 'QUENZA_MAN', 'QUENZA_APP', 'QUENZA_BO')
+PLATFORMS = ('MS_WINDOWS', 'GNU_LINUX', 'APPLE_OSX')
+CHANNELS = ('PROD', 'DEMO', 'DEV')
+# The installed application's file name per edition (the launcher's table); the macOS
+# payload is a zipped bundle under one fixed name.
+APP_BASE_NAMES = {'QUENZA_PMS': 'quenza-pms', 'QUENZA_MAN': 'quenzaman', 'QUENZA_APP': 'quenza',
+                  'QUENZA_BO': 'quenza-bo'}
+MAC_PAYLOAD = 'quenza-launcher.zip'
+# Files the launcher writes into the install directory after the download.
+LAUNCHER_FILES = ('quenza_hostname.cfg', 'quenza_deps_dist.sha256', 'quenza-launcher.sha256')
+WINDOWS_RESERVED = re.compile(r'^(con|prn|aux|nul|com[1-9]|lpt[1-9])(\..*)?$', re.IGNORECASE)
+WINDOWS_FORBIDDEN = set('<>:"|?*')
+# Release names: they become directory names and appear in link targets.
+NAME = re.compile(r'^[A-Za-z0-9][A-Za-z0-9._-]*$')
+
+
+class Refused(Exception):
+    """Input the kit will not publish; the message says why."""
+
+
+def digest_text(sha256_digest):
+    return base64.urlsafe_b64encode(sha256_digest).decode('ascii').rstrip('=')
+
+
+def deps_hash(entries):
+    text = ''.join(f'{e["path"]}\t{e["hash"]}\n' for e in entries)
+    return digest_text(hashlib.sha256(text.encode('utf-8')).digest())
+
+
+def app_file_name(edition, platform):
+    if platform == 'APPLE_OSX':
+        return MAC_PAYLOAD
+    return APP_BASE_NAMES[edition] + ('.exe' if platform == 'MS_WINDOWS' else '')
+
+
+def library_link_paths(path):
+    """The links the Linux launcher makes for a library file below lib/: for
+    lib/libx.so.1.2.3 the paths lib/libx.so.1.2, lib/libx.so.1 and lib/libx.so."""
+    found = path.rfind('.so')
+    if found < 0:
+        return []
+    stem_end = found + 3
+    if stem_end != len(path) and path[stem_end] != '.':
+        return []
+    links = []
+    link = path
+    while len(link) > stem_end:
+        dot = link.rfind('.')
+        if dot < stem_end:
+            break
+        link = link[:dot]
+        links.append(link)
+    return links
+
+
+def file_digest(path):
+    """(SHA-256 digest, size) of a file, read in pieces."""
+    h = hashlib.sha256()
+    size = 0
+    with open(path, 'rb') as f:
+        while chunk := f.read(1 << 20):
+            h.update(chunk)
+            size += len(chunk)
+    return h.digest(), size

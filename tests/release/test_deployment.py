@@ -1,0 +1,107 @@
+"""Deployment values are checked when a build is configured: host names that are not
+bare host names, and OTA hosts that would let one channel's clean-up reach another
+channel's installs, stop the configure with a message that names the problem; a release
+build without a deployment file is refused.
+
+    test_deployment.py --source-dir <root>
+"""
+
+import argparse
+import pathlib
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ROOT = None  # set from --source-dir
+GOOD = ['ota.quenza-prod.example', 'ota.quenza-demo.example', 'ota.quenza-dev.example',
+        'app.quenza-prod.example', 'app.quenza-demo.example', 'app.quenza-dev.example']
+
+
+def deployment_text(hosts, bundle):
+    keys = ['OTA_HOST_PROD', 'OTA_HOST_DEMO', 'OTA_HOST_DEV', 'APP_HOST_PROD', 'APP_HOST_DEMO', 'APP_HOST_DEV']
+    return ''.join(f'{k} = {v}\n' for k, v in zip(keys, hosts)) + f'CA_BUNDLE = {bundle}\n'
+
+
+class DeploymentTest(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix='quenza-deployment-')
+        self.tmp = pathlib.Path(self._tmp.name)
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def check_hosts(self, hosts):
+        """Runs the configure-time host check in script mode; (exit code, output)."""
+        script = self.tmp / 'check.cmake'
+        quoted = ' '.join('"%s"' % h for h in hosts)
+        script.write_text('cmake_minimum_required(VERSION 3.25)\n'
+                          f'include("{ROOT}/cmake/deployment_check.cmake")\n'
+                          f'quenza_check_deployment_hosts({quoted})\n', encoding='utf-8')
+        result = subprocess.run(['cmake', '-P', str(script)], capture_output=True, text=True)
+        return result.returncode, ' '.join((result.stdout + result.stderr).split())
+
+    def test_host_names(self):
+        def with_host(index, value):
+            hosts = list(GOOD)
+            hosts[index] = value
+            return hosts
+
+        cases = [
+            ('valid', GOOD, None),
+            ('empty', with_host(4, ''), 'APP_HOST_DEMO is empty'),
+            ('scheme', with_host(0, 'https://ota.quenza.example'), 'names a scheme'),
+            ('port', with_host(1, 'ota.quenza-demo.example:8443'), 'names a port'),
+            ('path', with_host(2, 'ota.quenza.example/dev'), 'names a path'),
+            ('blank', with_host(3, 'app quenza.example'), 'contains a blank'),
+            ('trailing dot', with_host(5, 'app.quenza-dev.example.'), 'is not a host name'),
+            ('underscore', with_host(0, 'ota_prod.example'), 'is not a host name'),
+            ('prefix of another channel', with_host(2, 'ota.quenza-prod.example.dev'),
+             'the OTA host of PROD ("ota.quenza-prod.example") is the beginning of the OTA host of DEV'),
+            ('prefix in another letter case', with_host(1, 'OTA.quenza-prod.example-demo'),
+             'the OTA host of PROD ("ota.quenza-prod.example") is the beginning of the OTA host of DEMO'),
+            ('same host twice', with_host(1, 'ota.quenza-dev.example'), 'the OTA host of DEMO'),
+            ('application hosts may share', with_host(4, 'app.quenza-prod.example'), None),
+        ]
+        for name, hosts, words in cases:
+            with self.subTest(name):
+                code, output = self.check_hosts(hosts)
+                if words is None:
+                    self.assertEqual(code, 0, output)
+                else:
+                    self.assertNotEqual(code, 0, output)
+                    self.assertIn(words, output)
+
+    def configure(self, *definitions):
+        result = subprocess.run(['cmake', '-S', str(ROOT), '-B', str(self.tmp / 'build'), '-G', 'Ninja',
+                                 '-DQUENZA_BUILD_TESTS=OFF', *definitions], capture_output=True, text=True)
+        return result.returncode, ' '.join((result.stdout + result.stderr).split())
+
+    def test_configure_refuses(self):
+        bundle = ROOT / 'resources' / 'ca-roots.pem'
+        overlapping = self.tmp / 'overlapping.deployment'
+        overlapping.write_text(deployment_text(GOOD[:2] + ['ota.quenza-demo.example.internal'] + GOOD[3:], bundle),
+                               encoding='utf-8')
+        code, output = self.configure(f'-DQUENZA_DEPLOYMENT_FILE={overlapping}')
+        self.assertNotEqual(code, 0, output)
+        self.assertIn('the OTA host of DEMO ("ota.quenza-demo.example") is the beginning of the OTA host of DEV',
+                      output)
+
+        no_bundle = self.tmp / 'no-bundle.deployment'
+        no_bundle.write_text(deployment_text(GOOD, 'missing.pem'), encoding='utf-8')
+        code, output = self.configure(f'-DQUENZA_DEPLOYMENT_FILE={no_bundle}')
+        self.assertNotEqual(code, 0, output)
+        self.assertIn('CA_BUNDLE', output)
+
+        code, output = self.configure('-DQUENZA_RELEASE=ON', '-DQUENZA_DEPLOYMENT_FILE=')
+        self.assertNotEqual(code, 0, output)
+        self.assertIn('A release build needs a deployment file', output)
+
+
+if __name__ == '__main__':
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument('--source-dir', required=True)
+    known, rest = parser.parse_known_args()
+    ROOT = pathlib.Path(known.source_dir).resolve()
+    sys.argv[1:] = rest
+    unittest.main()
