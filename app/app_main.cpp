@@ -38,7 +38,20 @@ bool skipsSleep(InstallerState worked, InstallerState now, bool replyDuringWork)
 
 uint64_t loopPassCount() { return loopPasses; }
 
-void workEnvironmentDetection(Run& run) { detectEnvironment(run.args.front()); }
+// The run lock is taken as soon as the edition and channel are known: before the window
+// and before anything on the disk, so that a second launcher of them leaves no trace.
+void workEnvironmentDetection(Run& run) {
+  detectEnvironment(run.args.front());
+  EnvironmentValues const& env = environment();
+  std::string const edition(appSlugName(env.edition, false));
+  std::string const channel(envChannelName(env.channel, false));
+  // A lock that cannot be set up at all (an unusable profile) does not stop the run: the
+  // clean-up then fails with its own line.
+  if (run.lock.acquire(run.appsRoot, edition, channel) == RunLock::Outcome::Busy) {
+    Log::err("An installation of this edition is already running: edition=" + edition + " channel=" + channel);
+    setState(InstallerState::Error);
+  }
+}
 
 void workShowingWindow(Run& run) {
   Splash::setTitle("Installation de Quenza, veuillez patienter...");

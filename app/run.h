@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "install/download_item.h"
+#include "install/run_lock.h"
 #include "ota/manifest.h"
 
 struct Run {
@@ -17,4 +18,5 @@ struct Run {
   std::string installDirNew;  // staging location: everything the run writes goes here
   DownloadState downloads;
   bool windowShown = false;
+  RunLock lock;  // this edition and channel's, from environment detection to the end
 };

@@ -148,7 +148,10 @@ std::string kernelVersionText(std::string_view release) {
 }
 
 void detectEnvironmentWith(std::string const& argv0, ProbeAnswers const& probes) {
-  std::string const name = FS::baseName(argv0);
+  // Element 0 is read by the rules of the system it came from: on Linux a backslash is
+  // part of the file name.
+  FS::PathStyle const style = probes.platform == MS_WINDOWS ? FS::PathStyle::Windows : FS::PathStyle::Posix;
+  std::string const name = FS::baseName(style, argv0);
   Log::out("Executable name: " + name);
 
   EnvironmentValues& env = environment();

@@ -12,6 +12,6 @@ std::string toUtf8(std::wstring const& wide) {
   return detail::utf16ToUtf8(wide);
 }
 
-char preferredSeparator() { return '/'; }
+PathStyle nativePathStyle() { return PathStyle::Posix; }
 
 }  // namespace FS

@@ -24,6 +24,6 @@ std::string toUtf8(std::wstring const& wide) {
   return utf8;
 }
 
-char preferredSeparator() { return '\\'; }
+PathStyle nativePathStyle() { return PathStyle::Windows; }
 
 }  // namespace FS

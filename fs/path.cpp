@@ -2,19 +2,31 @@
 
 namespace {
 
-bool isSeparator(char c) { return c == '\\' || c == '/'; }
+using FS::PathStyle;
 
-// "D:\" and "D:/" are never shortened by the stripping of trailing separators.
-bool isDriveRoot(std::string const& p) { return p.size() == 3 && p[1] == ':' && isSeparator(p[2]); }
+bool isSeparator(PathStyle style, char c) { return c == '/' || (style == PathStyle::Windows && c == '\\'); }
 
-std::string stripTrailingSeparators(std::string p) {
-  while (p.size() > 1 && isSeparator(p.back()) && !isDriveRoot(p)) p.pop_back();
+// "D:\" and "D:/" are never shortened by the stripping of trailing separators. A drive
+// is a Windows notion: under POSIX rules "D:" is just a name.
+bool isDriveRoot(PathStyle style, std::string const& p) {
+  return style == PathStyle::Windows && p.size() == 3 && p[1] == ':' && isSeparator(style, p[2]);
+}
+
+std::string stripTrailingSeparators(PathStyle style, std::string p) {
+  while (p.size() > 1 && isSeparator(style, p.back()) && !isDriveRoot(style, p)) p.pop_back();
   return p;
 }
 
-std::string withSeparator(std::string s, char separator) {
-  for (char& c : s) {
-    if (isSeparator(c)) c = separator;
+size_t lastSeparator(PathStyle style, std::string const& p) {
+  return p.find_last_of(style == PathStyle::Windows ? "\\/" : "/");
+}
+
+// Only the Windows rules rewrite: under POSIX rules a backslash is part of a name.
+std::string withSeparators(PathStyle style, std::string s) {
+  if (style == PathStyle::Windows) {
+    for (char& c : s) {
+      if (c == '/') c = '\\';
+    }
   }
   return s;
 }
@@ -23,39 +35,54 @@ std::string withSeparator(std::string s, char separator) {
 
 namespace FS {
 
-std::string joinWith(std::string const& first, std::string const& second, char separator) {
-  std::string a = withSeparator(first, separator);
-  std::string b = withSeparator(second, separator);
+char preferredSeparator() { return nativePathStyle() == PathStyle::Windows ? '\\' : '/'; }
+
+std::string join(PathStyle style, std::string const& first, std::string const& second) {
+  std::string a = withSeparators(style, first);
+  std::string b = withSeparators(style, second);
   if (a.empty()) return b;
   if (b.empty()) return a;
-  bool const aEnds = isSeparator(a.back());
-  bool const bStarts = isSeparator(b.front());
+  bool const aEnds = isSeparator(style, a.back());
+  bool const bStarts = isSeparator(style, b.front());
   if (aEnds && bStarts) return a + b.substr(1);
   if (aEnds || bStarts) return a + b;
-  a.push_back(separator);
+  a.push_back(style == PathStyle::Windows ? '\\' : '/');
   return a + b;
 }
 
-std::string join(std::string const& a, std::string const& b) {
-  return joinWith(a, b, preferredSeparator());
-}
+std::string join(std::string const& a, std::string const& b) { return join(nativePathStyle(), a, b); }
 
-std::string baseName(std::string const& path) {
+std::string baseName(PathStyle style, std::string const& path) {
   if (path.empty()) return {};
-  std::string const p = stripTrailingSeparators(path);
-  auto const pos = p.find_last_of("\\/");
+  std::string const p = stripTrailingSeparators(style, path);
+  auto const pos = lastSeparator(style, p);
   if (pos == std::string::npos) return p;
   if (pos + 1 < p.size()) return p.substr(pos + 1);
   return {};
 }
 
-std::string parentPath(std::string const& path) {
+std::string baseName(std::string const& path) { return baseName(nativePathStyle(), path); }
+
+std::string parentPath(PathStyle style, std::string const& path) {
   if (path.empty()) return {};
-  std::string const p = stripTrailingSeparators(path);
-  auto const pos = p.find_last_of("\\/");
+  std::string const p = stripTrailingSeparators(style, path);
+  auto const pos = lastSeparator(style, p);
   if (pos == std::string::npos) return {};
   if (pos + 1 < p.size()) return p.substr(0, pos);
   return {};
 }
+
+std::string parentPath(std::string const& path) { return parentPath(nativePathStyle(), path); }
+
+std::string fromEitherSeparator(PathStyle style, std::string const& path) {
+  if (style == PathStyle::Windows) return path;
+  std::string result = path;
+  for (char& c : result) {
+    if (c == '\\') c = '/';
+  }
+  return result;
+}
+
+std::string fromEitherSeparator(std::string const& path) { return fromEitherSeparator(nativePathStyle(), path); }
 
 }  // namespace FS

@@ -61,7 +61,9 @@ void workConstructingQueue(Run& run) {
       setState(InstallerState::Error);
       break;
     }
-    queued = enqueue(run, makeItem(manifest.cdn, entry.uri, FS::join(run.installDirNew, entry.path), entry.hash));
+    // Entry paths are written with either slash; only here is a backslash a separator.
+    std::string const localPath = FS::join(run.installDirNew, FS::fromEitherSeparator(entry.path));
+    queued = enqueue(run, makeItem(manifest.cdn, entry.uri, localPath, entry.hash));
   }
   if (currentState() != InstallerState::Error) setState(InstallerState::Downloading);
 }

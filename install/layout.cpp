@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "env/identity.h"
 #include "fs/fs.h"
 #include "fs/path.h"
+#include "install/layout_discard.h"
 #include "install/profile.h"
 
 // Every earlier install of this edition and channel is removed before each run: the
@@ -17,7 +19,9 @@
 // the edition's directories inside every environment directory of this channel's OTA
 // host. Other editions and channels are told apart by name only, so all comparisons are
 // exact and case-sensitive, and only real directories match (a file or a link that
-// happens to carry such a name is left alone).
+// happens to carry such a name is left alone). Each directory is moved aside before it
+// is deleted (install/layout_discard.h), and the install directories are made new even
+// where a link kept the listings from seeing the old ones.
 
 namespace {
 
@@ -57,9 +61,24 @@ struct NamedLine {
   std::string name;
 };
 
+// What the listings of the clean-up found: the directories to remove in order, the
+// directories searched (where leftovers of moved-aside trees may lie), and the first
+// directory that exists but could not be read to its end.
+struct Findings {
+  std::vector<std::string> removals;
+  std::vector<std::string> searched;
+  std::string unreadable;
+};
+
+// A directory that is not there holds no install; one that cannot be read might, and
+// the clean-up must not go on as if it did not.
+void noteListing(FS::Status const& listed, std::string const& directory, Findings& findings) {
+  if (!listed && !listed.notFound() && findings.unreadable.empty()) findings.unreadable = directory;
+}
+
 // Appends the path of every legacy install directly under the root, in listing order.
 void findLegacyInstalls(std::string const& appsRoot, std::string const& edition, std::string const& channel,
-                        std::vector<std::string>& removals) {
+                        Findings& findings) {
   std::string const upper = edition + "_" + channel;
   std::string const mixed = replaceAll(edition, "QUENZA_", "Quenza") + "_" + channel;
   NamedLine const lines[] = {
@@ -74,14 +93,17 @@ void findLegacyInstalls(std::string const& appsRoot, std::string const& edition,
   }
 
   std::vector<FS::Entry> found;
-  FS::list(found, appsRoot, false, [&](FS::Entry const& entry) { return isDirectoryNamedAnyOf(entry, names); });
-  for (FS::Entry const& entry : found) removals.push_back(entry.path);
+  FS::Status const listed =
+      FS::list(found, appsRoot, false, [&](FS::Entry const& entry) { return isDirectoryNamedAnyOf(entry, names); });
+  noteListing(listed, appsRoot, findings);
+  findings.searched.push_back(appsRoot);
+  for (FS::Entry const& entry : found) findings.removals.push_back(entry.path);
 }
 
 // Appends the path of the edition's directories inside every environment directory of
 // the OTA host, plain or secure, in listing order.
 void findModernInstalls(std::string const& appsRoot, std::string const& edition, std::string const& otaHost,
-                        std::vector<std::string>& removals) {
+                        Findings& findings) {
   std::string const plainPrefix = std::string(kPlainEnvPrefix) + otaHost;
   std::string const securePrefix = std::string(kSecureEnvPrefix) + otaHost;
   NamedLine const lines[] = {
@@ -96,20 +118,53 @@ void findModernInstalls(std::string const& appsRoot, std::string const& edition,
   }
 
   std::vector<FS::Entry> envDirs;
-  FS::list(envDirs, appsRoot, false, [&](FS::Entry const& entry) {
+  FS::Status const listed = FS::list(envDirs, appsRoot, false, [&](FS::Entry const& entry) {
     return entry.type == FS::EntryType::Directory &&
            (startsWith(entry.name, plainPrefix) || startsWith(entry.name, securePrefix));
   });
+  noteListing(listed, appsRoot, findings);
   for (FS::Entry const& envDir : envDirs) {
     Log::out("FS env dir found: " + std::string(" path=") + envDir.path);
+    findings.searched.push_back(envDir.path);
     std::vector<FS::Entry> conflicts;
-    FS::list(conflicts, envDir.path, false,
-             [&](FS::Entry const& entry) { return isDirectoryNamedAnyOf(entry, names); });
+    FS::Status const inside = FS::list(conflicts, envDir.path, false,
+                                       [&](FS::Entry const& entry) { return isDirectoryNamedAnyOf(entry, names); });
+    noteListing(inside, envDir.path, findings);
     for (FS::Entry const& conflict : conflicts) {
       Log::out("FS conflicting install dir found :" + std::string(" path=") + conflict.path);
-      removals.push_back(conflict.path);
+      findings.removals.push_back(conflict.path);
     }
   }
+}
+
+void fail(std::string const& line) {
+  Log::err(line);
+  setState(InstallerState::Error);
+}
+
+// The install directory must be a new, empty directory even where the listings could
+// not see the old one (an environment directory or the root reached through a link,
+// which a listing never enters). A link standing at its own place is never followed.
+bool makeFresh(std::string const& dir, std::string const& leftoverPrefix) {
+  FS::EntryType type;
+  if (FS::examine(dir, type)) {
+    if (type == FS::EntryType::Link) {
+      fail("FS couldn't create install dir: " + dir);
+      return false;
+    }
+    if (type == FS::EntryType::Directory) {
+      Log::out("FS deleting conflicting install dir :" + dir);
+      if (!Discard::directory(dir, leftoverPrefix)) {
+        fail("FS couldn't remove conflicting install dir: " + dir);
+        return false;
+      }
+    }
+  }
+  if (!FS::createDirectories(dir)) {
+    fail("FS couldn't create install dir: " + dir);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -124,9 +179,9 @@ void workCleaningBeforeDownload(Run& run) {
   // A failure here shows up below: nothing is found, or the install dirs cannot be made.
   FS::createDirectories(run.appsRoot);
 
-  std::vector<std::string> removals;
-  findLegacyInstalls(run.appsRoot, edition, channel, removals);
-  findModernInstalls(run.appsRoot, edition, env.otaHost, removals);
+  Findings findings;
+  findLegacyInstalls(run.appsRoot, edition, channel, findings);
+  findModernInstalls(run.appsRoot, edition, env.otaHost, findings);
 
   // New installs always live in the secure environment directory.
   std::string const envDir = FS::join(run.appsRoot, std::string(kSecureEnvPrefix) + env.otaHost);
@@ -134,21 +189,29 @@ void workCleaningBeforeDownload(Run& run) {
   run.installDirNew = FS::join(envDir, edition + ".new");
   Log::out("New install dir: " + run.installDir);
 
-  for (std::string const& path : removals) {
+  if (!findings.unreadable.empty()) {
+    fail("FS couldn't remove conflicting install dir: " + findings.unreadable);
+    return;
+  }
+
+  // Leftovers first, so that the directories moved aside below mostly find their first
+  // name free; the environment directory may be reached through a link no listing enters.
+  std::string const leftoverPrefix = Discard::leftoverPrefix(edition, channel);
+  if (std::find(findings.searched.begin(), findings.searched.end(), envDir) == findings.searched.end()) {
+    findings.searched.push_back(envDir);
+  }
+  Discard::sweep(findings.searched, leftoverPrefix);
+
+  for (std::string const& path : findings.removals) {
     Log::out("FS deleting conflicting install dir :" + path);
-    if (!FS::removeAll(path)) {
-      Log::err("FS couldn't remove conflicting install dir: " + path);
-      setState(InstallerState::Error);
+    if (!Discard::directory(path, leftoverPrefix)) {
+      fail("FS couldn't remove conflicting install dir: " + path);
       return;
     }
   }
 
   for (std::string const* dir : {&run.installDir, &run.installDirNew}) {
-    if (!FS::createDirectories(*dir)) {
-      Log::err("FS couldn't create install dir: " + *dir);
-      setState(InstallerState::Error);
-      return;
-    }
+    if (!makeFresh(*dir, leftoverPrefix)) return;
   }
   setState(InstallerState::ConstructingQueue);
 }

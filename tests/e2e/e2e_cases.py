@@ -9,7 +9,8 @@ select the front office on the production channel unless a case says otherwise.
 import base64
 
 import harness
-from matrix import (ABSENT, DIR, EMPTY_DIR, Case, Link, Text, START, downloading, succeeded, verified)
+from matrix import (ABSENT, DIR, EMPTY_DIR, NO_INSTALL, Case, Link, Text, START, downloading, succeeded,
+                    verified)
 
 CDN = 'https://app-prod.localhost/cdn'
 APP_BODY = harness.generated_bytes(4096, 1)
@@ -114,20 +115,29 @@ def fetched(*uris):
     return ('/ota/verify', *(f'/cdn/{uri}' for uri in uris))
 
 
-# What a run leaves when it fails before the install directories exist.
-NOTHING_WRITTEN = {'': ABSENT}
+# What a run leaves when it fails before the install directories exist: at most the run
+# lock's file, taken before the window shows.
+NOTHING_WRITTEN = {'': NO_INSTALL}
 # What the staging directory holds after the application payload and data file one.
 STORED_TWO = {'{new:{app}}': APP_BODY, '{new:data/one.txt}': ONE_BODY}
 
 
 def seed_locked_install(ctx):
-    """An earlier install whose file cannot be removed, after an older install of the
-    legacy layout (which is removed first)."""
+    """An earlier install that cannot be moved aside (as a directory an application runs
+    from on Windows), after an older install of the legacy layout (removed first)."""
     (ctx.apps / 'QuenzaPMS_PROD.old').mkdir(parents=True)
     (ctx.apps / 'QuenzaPMS_PROD.old' / 'quenza-pms').write_bytes(b'old build')
-    ctx.dir.mkdir(parents=True)
-    (ctx.dir / 'locked.txt').write_bytes(b'in use')
-    ctx.lock(ctx.dir / 'locked.txt')
+    (ctx.dir / 'bin').mkdir(parents=True)
+    (ctx.dir / 'bin' / 'quenza-pms').write_bytes(b'in use')
+    ctx.lock(ctx.dir)
+
+
+def seed_link_at_install_dir(ctx):
+    """A link standing where the install directory goes, to a directory with a file."""
+    ctx.env_dir.mkdir(parents=True)
+    (ctx.apps / 'link-target').mkdir()
+    (ctx.apps / 'link-target' / 'precious.txt').write_bytes(b'precious')
+    ctx.dir.symlink_to(ctx.apps / 'link-target', target_is_directory=True)
 
 
 def seed_file_as_environment_dir(ctx):
@@ -187,7 +197,12 @@ def failure_cases():
                      'New install dir: {dir}', 'FS deleting conflicting install dir :{apps:QuenzaPMS_PROD.old}',
                      'FS deleting conflicting install dir :{dir}'),
              stderr=("FS couldn't remove conflicting install dir: {dir}",), requests=fetched(),
-             files={'QuenzaPMS_PROD.old': ABSENT, '{dir:locked.txt}': b'in use', '{new}': ABSENT}),
+             files={'QuenzaPMS_PROD.old': ABSENT, '.QUENZA_PMS_PROD.discarded-1': ABSENT,
+                    '{dir:bin/quenza-pms}': b'in use', '{env:.QUENZA_PMS_PROD.discarded-1}': ABSENT, '{new}': ABSENT}),
+        Case('cleaning: a link stands at the install directory', scenario(), seed=seed_link_at_install_dir,
+             states=verified('Error'), stdout=('New install dir: {dir}',),
+             stderr=("FS couldn't create install dir: {dir}",), requests=fetched(),
+             files={'link-target/precious.txt': b'precious', '{new}': ABSENT}),
         Case('cleaning: the install directory cannot be created', scenario(), seed=seed_file_as_environment_dir,
              states=verified('Error'), stdout=('New install dir: {dir}',),
              stderr=("FS couldn't create install dir: {dir}",), requests=fetched(),

@@ -36,7 +36,8 @@ server (so that a direct connection to 127.0.0.1 finds nothing), and proxy= a Pr
 run in the namespace beside the server (result.proxy_log then holds its log). Several runs of one session share HOME / the
 prefix, so a test can run twice in a row or seed files under session.profile_dir first.
 start() takes the same options and returns at once with a RunningLauncher (running(),
-requests() so far, wait() for the RunResult), for tests that act during a run.
+requests() so far, wait() for the RunResult, run_beside() for a second launcher started
+while it runs), for tests that act during a run.
 Session(target, directory=...) keeps its place (HOME, prefix) for a later session.
 
 A scenario is the dict form of the server's scenario file (see tests/server/server.py):
@@ -377,6 +378,32 @@ class RunningLauncher:
             except ProcessLookupError:
                 pass
             self._process.wait()
+
+    def run_beside(self, session, file_name, *, display=None, timeout=60):
+        """Runs one more launcher of the session, copied under file_name, while this run
+        goes on: in this run's network namespace (so it would reach this run's server)
+        and, for the Windows build, its Wine session, as a second launcher a user starts
+        sees the first. Starts no server; returns its RunResult (no requests)."""
+        target = session.target
+        program = launcher.copy_launcher(target, session.dir / 'beside', file_name, session.which)
+        env = target.environment(session.home, {'QUENZA_WINEPREFIX': str(session.wine_prefix)}
+                                 if session.wine_prefix else None)
+        if display is None:
+            env.pop('DISPLAY', None)
+        else:
+            env['DISPLAY'] = display
+        command = ['nsenter', f'--net=/proc/{self._process.pid}/ns/net', '--', *target.command(program)]
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            try:
+                proc = subprocess.run(command, env=env, cwd=str(program.parent), stdin=subprocess.DEVNULL,
+                                      stdout=out, stderr=err, timeout=timeout)
+                exit_code, timed_out = proc.returncode, False
+            except subprocess.TimeoutExpired:
+                exit_code, timed_out = None, True
+            out.seek(0)
+            err.seek(0)
+            return RunResult(exit_code, launcher.split_lines(out.read()), launcher.split_lines(err.read()), [],
+                             timed_out)
 
     def wait(self):
         """Waits for the end of the run and returns its RunResult."""

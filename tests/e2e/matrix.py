@@ -55,6 +55,8 @@ ABSENT = 'absent'
 DIR = 'directory'
 EMPTY_DIR = 'empty directory'
 FILE = 'file'
+# Nothing a run would leave of an install: absent, or (Linux) only the run lock's file.
+NO_INSTALL = 'no install'
 
 
 @dataclasses.dataclass(frozen=True)
@@ -124,6 +126,10 @@ class Context:
         self.dir = self.env_dir / edition
         self.new = self.env_dir / (edition + '.new')
         self._locked = []
+
+    def lock_file_name(self):
+        """The run lock's file in the applications root (Linux; Windows uses a mutex)."""
+        return None if self.target.windows else f'.{self.edition}_{self.channel.upper()}.lock'
 
     def launcher_apps_root(self):
         """The applications root as the launcher writes it."""
@@ -260,6 +266,14 @@ class Runner:
         what = f'{relative} should be {expected!r}' + where
         if expected == ABSENT:
             t.assertFalse(path.exists() or path.is_symlink(), what)
+        elif expected == NO_INSTALL:
+            lock = ctx.lock_file_name()
+            if lock is None:
+                t.assertFalse(path.exists() or path.is_symlink(), what)
+            else:
+                t.assertTrue(path.is_dir() and not path.is_symlink(), what)
+                t.assertEqual(sorted(p.name for p in path.iterdir()), [lock], what)
+                t.assertTrue((path / lock).is_file() and not (path / lock).is_symlink(), what)
         elif expected in (DIR, EMPTY_DIR):
             t.assertTrue(path.is_dir() and not path.is_symlink(), what)
             if expected == EMPTY_DIR:

@@ -5,9 +5,13 @@ root is emptied before each case, so every run starts from a profile without ins
 unless the case seeds one. The cases themselves are declared in e2e_cases.py.
 """
 
+import dataclasses
 import json
+import os
 import pathlib
 import re
+import shutil
+import subprocess
 import sys
 import unittest
 
@@ -17,6 +21,7 @@ import harness  # noqa: E402
 import launcher  # noqa: E402
 import matrix  # noqa: E402
 import release  # noqa: E402
+from matrix import ABSENT, FILE  # noqa: E402
 
 TARGET = None
 GOLDEN_DIR = pathlib.Path(__file__).resolve().parent / 'golden'
@@ -131,6 +136,82 @@ class EndToEnd(unittest.TestCase):
             self.assertEqual((apps / relative / 'marker').read_bytes(), b'earlier', relative)
         self.assertEqual((apps / 'QuenzaPMS_PROD').read_bytes(), b'a file, not an install')
         self.assertFalse((ctx.new / 'left-by-the-last-run').exists())
+
+    def test_install_dirs_behind_a_linked_environment_dir_are_made_new(self):
+        """The listings never enter a link, so an environment directory reached through
+        one hides the old install from them: the install directories are still made new,
+        through the link, and whatever else lies behind it stays."""
+        case = e2e_cases.edition_cases(self.release)[0]
+
+        def seed(ctx):
+            elsewhere = ctx.apps / 'elsewhere'
+            (elsewhere / ctx.edition / 'bin').mkdir(parents=True)
+            (elsewhere / ctx.edition / 'bin' / 'old-build').write_bytes(b'old')
+            (elsewhere / (ctx.edition + '.new')).mkdir()
+            (elsewhere / (ctx.edition + '.new') / 'stale').write_bytes(b'stale')
+            (elsewhere / 'QUENZA_BO').mkdir()
+            (elsewhere / 'QUENZA_BO' / 'keep').write_bytes(b'other edition')
+            ctx.env_dir.symlink_to(elsewhere, target_is_directory=True)
+
+        files = dict(case.files, **{'elsewhere/QUENZA_PMS/bin': ABSENT, 'elsewhere/QUENZA_PMS.new/stale': ABSENT,
+                                    'elsewhere/QUENZA_BO/keep': b'other edition'})
+        stdout = (*case.stdout[:3], 'FS deleting conflicting install dir :{dir}',
+                  'FS deleting conflicting install dir :{new}', *case.stdout[3:])
+        # The sample application records its path with the link resolved, so its record is
+        # not compared here.
+        _, ctx = self.runner.play(dataclasses.replace(case, seed=seed, files=files, stdout=stdout, record=False))
+        self.assertTrue(ctx.env_dir.is_symlink())
+
+    def test_a_tree_that_cannot_be_deleted_is_left_aside_and_removed_later(self):
+        """Moved aside, a tree holding a file that cannot be deleted no longer stands in
+        the way of the install; a later run deletes it."""
+        first = e2e_cases.edition_cases(self.release)[0]
+        self.runner.play(first)
+        leftover = '{env:.QUENZA_PMS_PROD.discarded-1}'
+        held = dataclasses.replace(first, seed=lambda ctx: ctx.lock(ctx.new / ctx.app),
+                                   files=dict(first.files, **{leftover + '/{app}': FILE}))
+        try:
+            self.runner.play(held, keep=True)
+        finally:
+            # The held file has moved away from the name its lock was taken by.
+            subprocess.run(['chattr', '-R', '-i', str(self.session.profile_dir / '.QuenzaQtApps')],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        self.runner.play(dataclasses.replace(first, files=dict(first.files, **{leftover: ABSENT})), keep=True)
+
+    def test_names_that_would_climb_out_on_windows_stay_inside(self):
+        """On Linux a backslash is a byte of a name and a name need not be UTF-8: such
+        names in earlier installs are removed as themselves, a directory named like an
+        environment directory followed by "\\..\\..\\elsewhere" is searched as itself, and
+        nothing outside the installs changes."""
+        if TARGET.windows:
+            self.skipTest('Windows names hold no backslash and are always UTF-16')
+        case = e2e_cases.edition_cases(self.release)[0]
+        odd = 'https__ota-prod.localhost\\..\\..\\elsewhere'
+
+        def seed(ctx):
+            (ctx.dir / 'a\\b').mkdir(parents=True)
+            (ctx.dir / 'a\\b' / 'f').write_bytes(b'f')
+            (ctx.dir / '..\\..\\..').write_bytes(b'climbs on Windows')
+            os.mkdir(os.fsencode(ctx.dir) + b'/caf\xe9')
+            for relative in (f'{odd}/QUENZA_PMS.old', f'{odd}/keep'):
+                (ctx.apps / relative).mkdir(parents=True)
+                (ctx.apps / relative / 'x').write_bytes(b'x')
+            latin1_env = os.fsencode(ctx.apps) + b'/https__ota-prod.localhost\xe9'
+            os.makedirs(latin1_env + b'/QUENZA_PMS/\xff')
+            home = ctx.session.profile_dir
+            (home / 'elsewhere' / 'QUENZA_PMS.old').mkdir(parents=True, exist_ok=True)
+            (home / 'elsewhere' / 'QUENZA_PMS.old' / 'precious').write_bytes(b'precious')
+            (home / 'precious').write_bytes(b'precious')
+
+        _, ctx = self.runner.play(dataclasses.replace(case, seed=seed))
+        home = ctx.session.profile_dir
+        self.assertEqual((home / 'precious').read_bytes(), b'precious')
+        self.assertEqual((home / 'elsewhere' / 'QUENZA_PMS.old' / 'precious').read_bytes(), b'precious')
+        self.assertFalse((ctx.apps / odd / 'QUENZA_PMS.old').exists())
+        self.assertEqual((ctx.apps / odd / 'keep' / 'x').read_bytes(), b'x')
+        self.assertFalse(os.path.exists(os.fsencode(ctx.apps) + b'/https__ota-prod.localhost\xe9/QUENZA_PMS'))
+        shutil.rmtree(home / 'elsewhere')
+        (home / 'precious').unlink()
 
 
 if __name__ == '__main__':

@@ -180,6 +180,55 @@ class Windowed(unittest.TestCase):
                        files=e2e_cases.installed(rel), record=True))
         self.assertTrue(seen)
 
+    def test_a_second_launcher_of_the_same_edition_gives_way(self):
+        """While a run of an edition and channel is under way, a second launcher of them
+        (a double click too many) shows no window, changes nothing on the disk and ends
+        with 1 and its one line; the first run goes on undisturbed."""
+        rel = self.release
+        seconds = []
+
+        def start_a_second_one(ctx, handle):
+            self.runner.wait_for_request(handle, '/releases/1.4.2/' + rel.app.uri)
+            before = snapshot(ctx.session.profile_dir)
+            # A display of its own: a window there is seen for sure, and Wine, once two of its
+            # processes have shared a display, sometimes frames later sessions' windows on it.
+            display = xdisplay.XServer(xdisplay.display_candidates())
+            try:
+                second = handle.run_beside(self.session, 'quenza-installer' + TARGET.exe_suffix,
+                                           display=display.display, timeout=60)
+                windows = xdisplay.top_windows(display.display)
+            finally:
+                display.stop()
+            seconds.append((second, before, snapshot(ctx.session.profile_dir), windows))
+
+        # Long enough for the second one to come and go while the first waits (Wine is slow to start).
+        scenario = {'routes': rel.routes(e2e_cases.SAMPLE_CDN, first_delay=20.0 if TARGET.windows else 6.0)}
+        self.play(Case('complete run beside a second launcher', scenario, interact=start_a_second_one, exit_code=0,
+                       states=succeeded(1 + len(rel.deps)), stderr=(), requests=e2e_cases.sample_requests(rel),
+                       files=e2e_cases.installed(rel), record=True))
+        second, before, after, windows = seconds[0]
+        where = f'\nstdout: {second.stdout}\nstderr: {second.stderr}'
+        self.assertFalse(second.timed_out, 'the second launcher waited (a window?)' + where)
+        self.assertEqual([w for w in windows if 'Quenza' in w[1]], [], where)
+        self.assertEqual(second.exit_code, 1, where)
+        self.assertEqual(second.stderr, ['An installation of this edition is already running: edition=QUENZA_PMS '
+                                         'channel=PROD'], where)
+        self.assertEqual(second.stdout[-2:], ['Changing state: Showing window', 'Changing state: Error'], where)
+        self.assertEqual(after, before, 'the second launcher changed the profile')
+
+
+def snapshot(root):
+    """Every path under root with its kind and content."""
+    out = {}
+    for path in sorted(pathlib.Path(root).rglob('*')):
+        if path.is_symlink():
+            out[str(path)] = ('link', str(path.readlink()))
+        elif path.is_file():
+            out[str(path)] = ('file', path.read_bytes())
+        else:
+            out[str(path)] = ('dir',)
+    return out
+
 
 if __name__ == '__main__':
     TARGET = launcher.parse_target()

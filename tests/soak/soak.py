@@ -478,10 +478,35 @@ def seed_home(rng, plan, home):
         # A link in the earlier install pointing out of it: removal must not follow it.
         link = home / apps / f'https__{plan.ota_host}' / f'{plan.edition}.new' / 'documents'
         os.symlink('../../../Documents', link)
+    if rng.random() < 0.5:
+        seed_hostile_names(plan, home)
+
+
+def seed_hostile_names(plan, home):
+    """Names that reach out of the installs if a backslash is taken for a separator, or
+    that a listing refusing non-UTF-8 names stops at: inside an earlier install (removed
+    with it), an environment directory of this host whose name climbs out on Windows
+    (searched as itself: its edition directories go, the rest stays), and, where those
+    names would lead, files that must stay."""
+    apps = home / '.QuenzaQtApps'
+    install = apps / f'https__{plan.ota_host}' / plan.edition
+    (install / 'a\\b').mkdir(parents=True, exist_ok=True)
+    (install / 'a\\b' / 'f').write_bytes(b'f')
+    (install / '..\\..\\..').write_bytes(b'climbs on Windows')
+    os.makedirs(os.fsencode(install) + b'/caf\xe9/\xff', exist_ok=True)
+    odd = apps / f'https__{plan.ota_host}\\..\\..\\elsewhere'
+    for name in (plan.edition + '.old', 'keep'):
+        (odd / name).mkdir(parents=True, exist_ok=True)
+        (odd / name / 'x').write_bytes(b'x')
+    os.makedirs(os.fsencode(apps) + f'/https__{plan.ota_host}'.encode() + b'\xe9/' + plan.edition.encode() + b'/x',
+                exist_ok=True)
+    (home / 'elsewhere' / (plan.edition + '.old')).mkdir(parents=True, exist_ok=True)
+    (home / 'elsewhere' / (plan.edition + '.old') / 'precious').write_bytes(b'precious')
 
 
 def snapshot(root):
-    """Every path under root: ('dir',), ('file', sha256), ('link', target)."""
+    """Every path under root: ('dir',), ('file', sha256), ('link', target). Names are
+    bytes decoded with surrogate escapes, so any name on the disk has its own key."""
     out = {}
     for dirpath, dirnames, filenames in os.walk(root, followlinks=False):
         for name in dirnames + filenames:
@@ -518,7 +543,15 @@ def check_run(plan, result, before, after, home):
     apps = '.QuenzaQtApps'
     env_dir = f'{apps}/https__{plan.ota_host}'
     install_roots = [f'{env_dir}/{plan.edition}', f'{env_dir}/{plan.edition}.new', f'{env_dir}/{plan.edition}.old']
+    # Every directory directly under the root whose name starts like this host's
+    # environment directories is one, whatever follows (a backslash included).
+    for rel in before:
+        parent, _, name = rel.rpartition('/')
+        if parent == apps and name.startswith(f'https__{plan.ota_host}') and before[rel] == ('dir',):
+            install_roots += [f'{rel}/{plan.edition}{suffix}' for suffix in ('', '.new', '.old')]
     created_parents = {apps, env_dir}
+    lock_file = f'{apps}/.{plan.edition}_{plan.channel.upper()}.lock'
+    empty_file = ('file', hashlib.sha256(b'').hexdigest())
 
     def inside_install(rel):
         return any(rel == r or rel.startswith(r + '/') for r in install_roots)
@@ -529,6 +562,8 @@ def check_run(plan, result, before, after, home):
             continue
         if rel in created_parents and rel not in before and after.get(rel) == ('dir',):
             continue
+        if rel == lock_file and rel not in before and after.get(rel) == empty_file:
+            continue  # the run lock's file, made once and kept
         problems.append(f'changed outside the install directory: {rel} {before.get(rel)} -> {after.get(rel)}')
 
     # What the run wrote into the staging directory.

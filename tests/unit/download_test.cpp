@@ -190,16 +190,18 @@ class DownloadTest : public testing::Test {
 TEST_F(DownloadTest, QueueHoldsApplicationFirstThenEntriesInManifestOrder) {
   addEntry("lib/a.dll", "A");
   addEntry("deep/er/b.dat", "B");
+  addEntry("share\\fr\\q.qm", "C");  // written on Windows: a separator on every build
   workConstructingQueue(run_);
   ASSERT_EQ(currentState(), InstallerState::Downloading);
   auto const& q = run_.downloads.queue;
-  ASSERT_EQ(q.size(), 3u);
+  ASSERT_EQ(q.size(), 4u);
   EXPECT_EQ(q[0].remoteUrl, "https://cdn.localhost/r1/bin/app");
   EXPECT_EQ(q[0].localPath, FS::join(run_.installDirNew, environment().appFilename));
   EXPECT_EQ(q[0].expectedHash, run_.manifest.app.hash);
   EXPECT_EQ(q[1].remoteUrl, "https://cdn.localhost/r1/files/lib/a.dll");
   EXPECT_EQ(q[1].localPath, FS::join(run_.installDirNew, "lib/a.dll"));
   EXPECT_EQ(q[2].localPath, FS::join(run_.installDirNew, "deep/er/b.dat"));
+  EXPECT_EQ(q[3].localPath, FS::join(run_.installDirNew, "share/fr/q.qm"));
   EXPECT_EQ(err_, "");
 }
 

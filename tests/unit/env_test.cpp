@@ -233,6 +233,7 @@ TEST_F(DetectionTest, ExecutableNamesPickChannelAndEdition) {
     std::string_view name;
     EnvChannel channel;
     AppSlug edition;
+    OsType platform = MS_WINDOWS;
   };
   Case const cases[] = {
       {"Quenza-Demo-BackOffice.exe", DEMO, QUENZA_BO},
@@ -273,6 +274,7 @@ TEST_F(DetectionTest, OnlyTheLastPathComponentIsMatched) {
     std::string_view name;
     EnvChannel channel;
     AppSlug edition;
+    OsType platform = MS_WINDOWS;
   };
   Case const cases[] = {
       {"C:\\Users\\demo\\Downloads\\quenza-bo.exe", "quenza-bo.exe", PROD, QUENZA_BO},
@@ -283,11 +285,13 @@ TEST_F(DetectionTest, OnlyTheLastPathComponentIsMatched) {
       {"./Quenza-Demo-BackOffice", "Quenza-Demo-BackOffice", DEMO, QUENZA_BO},
       {"\\\\server\\demo\\quenza.exe", "quenza.exe", PROD, QUENZA_PMS},
       {"C:\\dir\\setup.exe\\", "setup.exe", PROD, QUENZA_PMS},
+      // A Linux file name may hold a backslash.
+      {"/opt/Quenza-Manager\\setup-dev", "Quenza-Manager\\setup-dev", DEV, QUENZA_MAN, GNU_LINUX},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.argv0);
     out_.clear();
-    detectEnvironmentWith(std::string(c.argv0), {MS_WINDOWS, X86_64, "10.0.19045"});
+    detectEnvironmentWith(std::string(c.argv0), {c.platform, X86_64, "10.0.19045"});
     ASSERT_FALSE(lines(out_).empty());
     EXPECT_EQ(lines(out_)[0], "Executable name: " + std::string(c.name));
     EXPECT_EQ(environment().channel, c.channel);

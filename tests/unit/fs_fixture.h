@@ -39,14 +39,15 @@ std::vector<std::string> namesInOrder(std::string const& directory);
 std::string makeDirLink(std::string const& target, std::string const& linkPath);
 // The same for a link to a file.
 std::string makeFileLink(std::string const& target, std::string const& linkPath);
-// Empty when the links made above are removed as themselves by this system's own calls,
-// else why not.
-std::string whyLinksCannotBeRemoved();
+// Empty when the links made above are removed and renamed as themselves by this system's
+// own calls, else why not.
+std::string whyLinksAreNotTakenAsThemselves();
 
 // Marks a file or directory read-only in the system's own way.
 void makeReadOnly(std::string const& path);
 
-// Keeps a file from being deleted (or written) for as long as it lives.
+// Keeps a file from being deleted (or written), or a directory from being renamed or
+// removed, for as long as it lives.
 class Undeletable {
  public:
   explicit Undeletable(std::string const& path);

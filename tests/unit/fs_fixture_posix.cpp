@@ -15,13 +15,10 @@ namespace {
 
 std::string errorText(std::string const& what) { return what + ": " + std::strerror(errno); }
 
-// Sets or clears the immutable attribute, which keeps even root from unlinking a file.
-bool setImmutable(std::string const& path, bool on, std::string& why) {
-  int const fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    why = errorText("open " + path);
-    return false;
-  }
+// Sets or clears the immutable attribute, which keeps even root from unlinking a file or
+// renaming a directory. Through the descriptor, so that it is cleared wherever the file
+// has been moved meanwhile.
+bool setImmutable(int fd, bool on, std::string& why) {
   int flags = 0;
   bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
   if (ok) {
@@ -29,7 +26,6 @@ bool setImmutable(std::string const& path, bool on, std::string& why) {
     ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
   }
   if (!ok) why = errorText("the immutable attribute (needs CAP_LINUX_IMMUTABLE and a file system that has it)");
-  close(fd);
   return ok;
 }
 
@@ -52,7 +48,7 @@ std::string makeFileLink(std::string const& target, std::string const& linkPath)
   return makeDirLink(target, linkPath);
 }
 
-std::string whyLinksCannotBeRemoved() { return {}; }
+std::string whyLinksAreNotTakenAsThemselves() { return {}; }
 
 void makeReadOnly(std::string const& path) {
   struct stat st;
@@ -60,15 +56,26 @@ void makeReadOnly(std::string const& path) {
 }
 
 Undeletable::Undeletable(std::string const& path) : path_(path) {
-  if (setImmutable(path_, true, unavailable_)) handle_ = this;
+  int const fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    unavailable_ = errorText("open " + path);
+    return;
+  }
+  if (!setImmutable(fd, true, unavailable_)) {
+    close(fd);
+    return;
+  }
+  handle_ = reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1);
 }
 
 Undeletable::~Undeletable() { release(); }
 
 void Undeletable::release() {
   if (!handle_) return;
+  int const fd = static_cast<int>(reinterpret_cast<intptr_t>(handle_) - 1);
   std::string ignored;
-  setImmutable(path_, false, ignored);
+  setImmutable(fd, false, ignored);
+  close(fd);
   handle_ = nullptr;
 }
 

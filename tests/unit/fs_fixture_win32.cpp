@@ -138,8 +138,8 @@ std::string makeFileLink(std::string const& target, std::string const& linkPath)
   return "this account may not make symbolic links (developer mode off)";
 }
 
-std::string whyLinksCannotBeRemoved() {
-  if (underWine()) return "Wine follows a host symbolic link when asked to remove it";
+std::string whyLinksAreNotTakenAsThemselves() {
+  if (underWine()) return "Wine follows a host symbolic link when asked to remove or rename it";
   return {};
 }
 
@@ -149,10 +149,11 @@ void makeReadOnly(std::string const& path) {
   if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(wide.c_str(), attributes | FILE_ATTRIBUTE_READONLY);
 }
 
-// An open handle that shares nothing keeps every other opener out, deletion included.
+// An open handle that shares nothing keeps every other opener out, deletion and renaming
+// included; backup semantics let the same call open a directory.
 Undeletable::Undeletable(std::string const& path) : path_(path) {
-  HANDLE const handle =
-      CreateFileW(FS::toWide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE const handle = CreateFileW(FS::toWide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     unavailable_ = "cannot open " + path + " without sharing";
   } else {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -80,12 +81,15 @@ TEST(FsPosixLinks, RemovalUnlinksLinksAndLeavesTheirTargets) {
   EXPECT_EQ(TestFs::readFile(dir / "real/file.txt"), "file");
 }
 
-TEST(FsPosixLinks, DirectoryCreationNeitherTakesNorFollowsALink) {
+// As a junction is on Windows, a link to a directory is as good as one; nothing is made
+// through it, and a dangling link is no directory.
+TEST(FsPosixLinks, DirectoryCreationTakesALinkToADirectoryAndMakesNothingThroughIt) {
   TempDir dir;
   TestFs::makeDirs(dir / "real");
   makeLink(dir / "real", dir / "to-dir");
   makeLink(dir / "real/made", dir / "dangling");
-  EXPECT_FALSE(FS::createDirectories(dir / "to-dir"));
+  EXPECT_TRUE(FS::createDirectories(dir / "to-dir"));
+  EXPECT_TRUE(isLink(dir / "to-dir"));
   EXPECT_FALSE(FS::createDirectories(dir / "dangling"));
   EXPECT_TRUE(TestFs::namesInOrder(dir / "real").empty());
 }
@@ -109,12 +113,12 @@ TEST(FsPosixLinks, CreateSymlinkStoresTheTargetAsGiven) {
   EXPECT_EQ(linkText(dir / "libfoo.so.1"), "libfoo.so.1.2");
   EXPECT_EQ(TestFs::readFile(dir / "libfoo.so.1"), "elf");
 
-  // Dangling is allowed; an occupied place, a missing directory or bad text is not.
+  // Dangling is allowed; an occupied place, a missing directory or a NUL is not.
   EXPECT_TRUE(FS::createSymlink("later.so", dir / "dangling.so"));
   EXPECT_FALSE(FS::createSymlink("other", dir / "libfoo.so.1"));
   EXPECT_FALSE(FS::createSymlink("x", dir / "missing/link"));
-  EXPECT_FALSE(FS::createSymlink("x\xC3", dir / "bad"));
-  EXPECT_FALSE(FS::createSymlink("x", dir / "bad\xC3"));
+  EXPECT_FALSE(FS::createSymlink(std::string("x\0y", 3), dir / "bad"));
+  EXPECT_FALSE(FS::createSymlink("x", dir / "bad" + std::string(1, '\0') + "y"));
   EXPECT_EQ(linkText(dir / "libfoo.so.1"), "libfoo.so.1.2");
   EXPECT_FALSE(TestFs::exists(dir / "bad"));
 }
@@ -126,15 +130,47 @@ TEST(FsPosixRemoveAll, PathThatCannotBeExaminedIsNotReportedRemoved) {
   EXPECT_TRUE(isLink(dir / "loop"));
 }
 
-TEST(FsPosixRemoveAll, NamesThatAreNotUtf8AreRemovedButNotListed) {
+// A name is a byte string: one that is not UTF-8 is listed like any other and never ends
+// a listing, and paths holding one are made, written and removed.
+TEST(FsPosixNames, NamesThatAreNotUtf8AreOrdinaryNames) {
   TempDir dir;
-  TestFs::makeDirs(dir / "tree");
-  TestFs::makeFile(dir / "tree/caf\xE9.txt", "latin-1 name");
+  std::string const latin1 = "caf\xE9";
+  TestFs::makeDirs(dir / ("tree/" + latin1 + "/inner"));
+  TestFs::makeFile(dir / ("tree/" + latin1 + ".txt"), "latin-1 name");
+  TestFs::makeFile(dir / "tree/plain.txt", "plain");
   std::vector<Entry> out;
-  EXPECT_FALSE(FS::list(out, dir / "tree", false, {}));
-  EXPECT_TRUE(out.empty());
+  ASSERT_TRUE(FS::list(out, dir / "tree", true, {}));
+  std::vector<std::string> names;
+  for (Entry const& entry : out) names.push_back(entry.path);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{dir / "tree/caf\xE9", dir / "tree/caf\xE9.txt",
+                                             dir / "tree/caf\xE9/inner", dir / "tree/plain.txt"}));
+
+  std::string const made = dir / (latin1 + "/sub\xFF");
+  EXPECT_TRUE(FS::createDirectories(made));
+  EXPECT_TRUE(FS::writeFile(made + "/f\xFE", bytesOf("x")));
+  EXPECT_EQ(TestFs::readFile(made + "/f\xFE"), "x");
   EXPECT_TRUE(FS::removeAll(dir / "tree"));
-  EXPECT_FALSE(TestFs::exists(dir / "tree"));
+  EXPECT_TRUE(FS::removeAll(dir / latin1));
+  EXPECT_TRUE(TestFs::namesInOrder(dir.path()).empty());
+}
+
+// A backslash is a byte of a name: "..\..\.." is one entry inside the tree, and removing
+// the tree removes it there, never what the text would name on Windows.
+TEST(FsPosixNames, BackslashesNeverClimbOutOfATree) {
+  TempDir dir;
+  std::string const tree = dir / "x/y/z/tree";
+  TestFs::makeDirs(tree + "/a\\b");
+  TestFs::makeFile(tree + "/a\\b/inside", "i");
+  TestFs::makeFile(tree + "/..\\..\\..", "climbs on Windows");
+  TestFs::makeFile(dir / "x/keep.txt", "keep");
+  std::vector<Entry> out;
+  ASSERT_TRUE(FS::list(out, tree, false, {}));
+  for (Entry const& entry : out) EXPECT_EQ(entry.path, tree + "/" + entry.name);
+  EXPECT_TRUE(FS::removeAll(tree));
+  EXPECT_FALSE(TestFs::exists(tree));
+  EXPECT_EQ(TestFs::readFile(dir / "x/keep.txt"), "keep");
+  EXPECT_TRUE(TestFs::isDirectory(dir / "x/y/z"));
 }
 
 // Root ignores permission bits, so the owner's view is checked in a child that runs as

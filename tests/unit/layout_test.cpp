@@ -9,7 +9,9 @@
 #include "app/state.h"
 #include "app/state_work.h"
 #include "env/environment.h"
+#include "fs/fs.h"
 #include "fs/path.h"
+#include "fs/retry.h"
 #include "fs_fixture.h"
 
 using TestFs::TempDir;
@@ -235,11 +237,14 @@ TEST_F(CleaningBeforeDownload, NamesDifferingOnlyInCaseAreLeftAlone) {
   }
 }
 
+// A directory is moved aside before anything in it is deleted; one that cannot be moved
+// (on Windows: an application still runs from it) keeps every file.
 TEST_F(CleaningBeforeDownload, FirstFailedRemovalStopsEverything) {
   makeInstall("QUENZA_BO_PROD");
   makeInstall("https__ota-prod.localhost/QUENZA_BO.old");
-  TestFs::Undeletable held(root("QUENZA_BO_PROD/bin/app.exe"));
+  TestFs::Undeletable held(root("QUENZA_BO_PROD"));
   if (!held.unavailable().empty()) GTEST_SKIP() << held.unavailable();
+  FS::detail::ScopedRetrySleep noPause([](std::chrono::milliseconds) {});
 
   workCleaningBeforeDownload(run);
   held.release();
@@ -256,6 +261,152 @@ TEST_F(CleaningBeforeDownload, FirstFailedRemovalStopsEverything) {
             "https__ota-prod.localhost/QUENZA_BO.old");
   EXPECT_FALSE(TestFs::exists(installDir()));
   EXPECT_FALSE(TestFs::exists(installDirNew()));
+  EXPECT_EQ(TestFs::namesInOrder(run.appsRoot).size(), 2u);  // nothing moved aside
+}
+
+// Once moved aside, a tree that cannot be deleted no longer stands in the way: the run
+// goes on, and a later run of the same edition and channel deletes the leftover. Only
+// leftovers of this edition and channel are touched (another launcher may be deleting
+// its own right now), and only real directories with exactly such a name.
+TEST_F(CleaningBeforeDownload, WhatCannotBeDeletedAfterTheMoveIsLeftForALaterRun) {
+  makeInstall("QUENZA_BO_PROD");
+  makeInstall("https__ota-prod.localhost/QUENZA_BO");
+  std::vector<std::string> const others = {
+      "https__ota-prod.localhost/.QUENZA_PMS_PROD.discarded-1", ".QUENZA_BO_DEMO.discarded-1",
+      ".QUENZA_BO_PROD.discarded-x", "https__ota-prod.localhost/.QUENZA_BO_PROD.discarded-",
+  };
+  for (std::string const& path : others) makeInstall(path);
+  TestFs::makeFile(root(".QUENZA_BO_PROD.discarded-5"), "a file");
+  TestFs::makeFile(root(".QUENZA_BO_PROD.lock"), "");
+  TestFs::makeDirs(tmp / "elsewhere");
+  TestFs::makeFile(tmp / "elsewhere/precious.txt", "precious");
+  std::string const linkWhy = TestFs::makeDirLink(tmp / "elsewhere", root(".QUENZA_BO_PROD.discarded-7"));
+  std::string const leftover = root("https__ota-prod.localhost/.QUENZA_BO_PROD.discarded-1");
+  {
+    TestFs::Undeletable held(root("https__ota-prod.localhost/QUENZA_BO/bin/app.exe"));
+    if (!held.unavailable().empty()) GTEST_SKIP() << held.unavailable();
+    FS::detail::ScopedRetrySleep noPause([](std::chrono::milliseconds) {});
+    workCleaningBeforeDownload(run);
+
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(currentState(), InstallerState::ConstructingQueue);
+    EXPECT_TRUE(TestFs::namesInOrder(installDir()).empty());
+    EXPECT_TRUE(TestFs::namesInOrder(installDirNew()).empty());
+    EXPECT_TRUE(TestFs::exists(leftover + "/bin/app.exe"));  // held: not even readable on Windows
+    EXPECT_FALSE(TestFs::exists(root("QUENZA_BO_PROD")));
+    EXPECT_FALSE(TestFs::exists(root(".QUENZA_BO_PROD.discarded-1")));
+  }
+  // The run's log is that of any run that removed two directories.
+  std::vector<std::string> lines = splitLines(out);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](std::string const& line) { return line.rfind("FS deleting conflicting", 0) == 0; }),
+            2);
+
+  resetStateForTesting(InstallerState::CleaningBeforeDownload);
+  workCleaningBeforeDownload(run);
+  EXPECT_EQ(currentState(), InstallerState::ConstructingQueue);
+  EXPECT_FALSE(TestFs::exists(leftover));
+  for (std::string const& path : others) EXPECT_EQ(TestFs::readFile(root(path) + "/bin/app.exe"), path);
+  EXPECT_EQ(TestFs::readFile(root(".QUENZA_BO_PROD.discarded-5")), "a file");
+  EXPECT_TRUE(TestFs::exists(root(".QUENZA_BO_PROD.lock")));
+  if (linkWhy.empty()) EXPECT_TRUE(TestFs::exists(root(".QUENZA_BO_PROD.discarded-7")));
+  EXPECT_EQ(TestFs::readFile(tmp / "elsewhere/precious.txt"), "precious");
+}
+
+// The listings never enter a link, so an environment directory reached through one
+// hides the old install from them; the install directories are still made new, through
+// the link, while whatever else lies behind it stays.
+TEST_F(CleaningBeforeDownload, InstallDirsBehindALinkedEnvironmentDirAreMadeNew) {
+  TestFs::makeDirs(tmp / "elsewhere/QUENZA_BO/bin");
+  TestFs::makeFile(tmp / "elsewhere/QUENZA_BO/bin/old.exe", "old build");
+  TestFs::makeDirs(tmp / "elsewhere/QUENZA_BO.new");
+  TestFs::makeFile(tmp / "elsewhere/QUENZA_BO.new/stale.dat", "stale");
+  TestFs::makeDirs(tmp / "elsewhere/QUENZA_PMS");
+  TestFs::makeFile(tmp / "elsewhere/QUENZA_PMS/keep.txt", "other edition");
+  TestFs::makeDirs(run.appsRoot);
+  std::string const why = TestFs::makeDirLink(tmp / "elsewhere", root("https__ota-prod.localhost"));
+  if (!why.empty()) GTEST_SKIP() << why;
+
+  workCleaningBeforeDownload(run);
+
+  std::vector<std::string> expected = nameLines("QUENZA_BO_PROD", "QuenzaBO_PROD", "QUENZA_BO");
+  append(expected, {"New install dir: " + installDir(), "FS deleting conflicting install dir :" + installDir(),
+                    "FS deleting conflicting install dir :" + installDirNew(), "Changing state: Constructing queue"});
+  EXPECT_EQ(splitLines(out), expected);
+  EXPECT_EQ(err, "");
+  EXPECT_TRUE(TestFs::namesInOrder(tmp / "elsewhere/QUENZA_BO").empty());
+  EXPECT_TRUE(TestFs::namesInOrder(tmp / "elsewhere/QUENZA_BO.new").empty());
+  EXPECT_EQ(TestFs::readFile(tmp / "elsewhere/QUENZA_PMS/keep.txt"), "other edition");
+  FS::EntryType type = FS::EntryType::Other;
+  EXPECT_TRUE(FS::examine(root("https__ota-prod.localhost"), type));
+  EXPECT_EQ(type, FS::EntryType::Link);
+}
+
+// A link standing at an install directory's own place is never followed, whatever it
+// points to.
+TEST_F(CleaningBeforeDownload, ALinkAtAnInstallDirIsNeverFollowed) {
+  for (bool const atNew : {false, true}) {
+    SCOPED_TRACE(atNew ? "staging dir" : "install dir");
+    TempDir scratch;
+    run.appsRoot = scratch / ".QuenzaQtApps";
+    TestFs::makeDirs(root("https__ota-prod.localhost"));
+    TestFs::makeDirs(scratch / "target");
+    TestFs::makeFile(scratch / "target/precious.txt", "precious");
+    std::string const link = atNew ? installDirNew() : installDir();
+    std::string const why = TestFs::makeDirLink(scratch / "target", link);
+    if (!why.empty()) GTEST_SKIP() << why;
+    out.clear();
+    err.clear();
+    resetStateForTesting(InstallerState::CleaningBeforeDownload);
+
+    workCleaningBeforeDownload(run);
+
+    EXPECT_EQ(err, "FS couldn't create install dir: " + link + "\n");
+    EXPECT_EQ(currentState(), InstallerState::Error);
+    EXPECT_EQ(TestFs::namesInOrder(scratch / "target"), std::vector<std::string>{"precious.txt"});
+    FS::EntryType type = FS::EntryType::Other;
+    EXPECT_TRUE(FS::examine(link, type));
+    EXPECT_EQ(type, FS::EntryType::Link);
+  }
+}
+
+// A backslash is a byte of a name where names may hold one: names that would climb out
+// of the tree on Windows are removed as themselves, inside the install, and a directory
+// named like an environment directory followed by "\..\..\elsewhere" is a directory of
+// the root like any other. Names that are not UTF-8 never hide an install either.
+TEST_F(CleaningBeforeDownload, OddNamesNeverReachOutOfTheInstallsNorHideOne) {
+  if (FS::nativePathStyle() == FS::PathStyle::Windows) GTEST_SKIP() << "names here hold neither";
+  makeInstall("https__ota-prod.localhost/QUENZA_BO");
+  TestFs::makeFile(root("https__ota-prod.localhost/QUENZA_BO/..\\..\\.."), "climbs on Windows");
+  TestFs::makeDirs(root("https__ota-prod.localhost/QUENZA_BO/a\\b"));
+  TestFs::makeFile(root("https__ota-prod.localhost/QUENZA_BO/a\\b/f"), "f");
+  TestFs::makeDirs(root("https__ota-prod.localhost/caf\xE9"));
+  std::string const odd = "https__ota-prod.localhost\\..\\..\\elsewhere";
+  makeInstall(odd + "/QUENZA_BO.new");
+  makeInstall(odd + "/keep");
+  makeInstall("https__ota-prod.localhost\xE9/QUENZA_BO.old");
+  TestFs::makeDirs(root("https__ota-prod.localhost\xE9/\xFF"));
+  // Where the names would lead if a backslash separated.
+  std::string const profile = FS::parentPath(run.appsRoot);
+  TestFs::makeFile(profile + "/precious.txt", "precious");
+  TestFs::makeDirs(profile + "/elsewhere/QUENZA_BO.new");
+  TestFs::makeFile(profile + "/elsewhere/QUENZA_BO.new/precious.txt", "precious");
+
+  workCleaningBeforeDownload(run);
+
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(currentState(), InstallerState::ConstructingQueue);
+  std::vector<std::string> const lines = splitLines(out);
+  for (std::string const& env : {root(odd), root("https__ota-prod.localhost\xE9")}) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "FS env dir found:  path=" + env), lines.end()) << env;
+  }
+  EXPECT_TRUE(TestFs::namesInOrder(installDir()).empty());
+  EXPECT_FALSE(TestFs::exists(root(odd + "/QUENZA_BO.new")));
+  EXPECT_FALSE(TestFs::exists(root("https__ota-prod.localhost\xE9/QUENZA_BO.old")));
+  EXPECT_EQ(TestFs::readFile(root(odd + "/keep/bin/app.exe")), odd + "/keep");
+  EXPECT_TRUE(TestFs::isDirectory(root("https__ota-prod.localhost/caf\xE9")));
+  EXPECT_EQ(TestFs::readFile(profile + "/precious.txt"), "precious");
+  EXPECT_EQ(TestFs::readFile(profile + "/elsewhere/QUENZA_BO.new/precious.txt"), "precious");
 }
 
 TEST_F(CleaningBeforeDownload, InstallDirThatCannotBeCreatedEndsInError) {

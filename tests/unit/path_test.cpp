@@ -6,14 +6,7 @@
 
 namespace {
 
-// Cases are written with the backslash the Windows build writes; the build's own join
-// is checked with every backslash of the expected text turned into its separator.
-std::string withSeparator(std::string text, char separator) {
-  for (char& c : text) {
-    if (c == '\\') c = separator;
-  }
-  return text;
-}
+using FS::PathStyle;
 
 struct JoinCase {
   std::string a;
@@ -21,7 +14,7 @@ struct JoinCase {
   std::string expected;
 };
 
-JoinCase const kJoinCases[] = {
+JoinCase const kWindowsJoinCases[] = {
     {"D:/a/b", "c/d", "D:\\a\\b\\c\\d"},
     {"D:\\a\\", "\\b", "D:\\a\\b"},
     {"D:\\a\\", "\\\\b", "D:\\a\\\\b"},
@@ -46,28 +39,57 @@ JoinCase const kJoinCases[] = {
     {"d\xC3\xA9j\xC3\xA0", "\xC3\xA9t\xC3\xA9", "d\xC3\xA9j\xC3\xA0\\\xC3\xA9t\xC3\xA9"},
 };
 
-TEST(PathTest, JoinWithBackslash) {
-  for (auto const& c : kJoinCases) {
-    SCOPED_TRACE(c.a + " + " + c.b);
-    EXPECT_EQ(FS::joinWith(c.a, c.b, '\\'), c.expected);
+// Under POSIX rules a backslash is a byte of a name: nothing is rewritten, and a name
+// read from the disk stays one name below its directory.
+JoinCase const kPosixJoinCases[] = {
+    {"/home/u", "a\\b", "/home/u/a\\b"},
+    {"/home/u\\x", "a", "/home/u\\x/a"},
+    {"/apps", "..\\..\\..", "/apps/..\\..\\.."},
+    {"/apps", "https__h\\..\\..\\elsewhere", "/apps/https__h\\..\\..\\elsewhere"},
+    {"x\\", "\\y", "x\\/\\y"},
+    {"/a/", "/b", "/a/b"},
+    {"/a/", "//b", "/a//b"},
+    {"/a", "/b", "/a/b"},
+    {"/a", "b", "/a/b"},
+    {"", "x/y", "x/y"},
+    {"x/y", "", "x/y"},
+    {"", "", ""},
+    {"/", "/", "/"},
+    {"D:", "x", "D:/x"},
+    {"/a", "caf\xE9", "/a/caf\xE9"},
+};
+
+TEST(PathTest, JoinUnderEitherRules) {
+  for (auto const& c : kWindowsJoinCases) {
+    SCOPED_TRACE("Windows: " + c.a + " + " + c.b);
+    EXPECT_EQ(FS::join(PathStyle::Windows, c.a, c.b), c.expected);
+  }
+  for (auto const& c : kPosixJoinCases) {
+    SCOPED_TRACE("POSIX: " + c.a + " + " + c.b);
+    EXPECT_EQ(FS::join(PathStyle::Posix, c.a, c.b), c.expected);
   }
 }
 
-TEST(PathTest, JoinWithTheBuildsSeparator) {
-  char const sep = FS::preferredSeparator();
-  for (auto const& c : kJoinCases) {
+TEST(PathTest, TheBuildFollowsItsOwnRules) {
+  PathStyle const style = FS::nativePathStyle();
+  EXPECT_EQ(FS::preferredSeparator(), style == PathStyle::Windows ? '\\' : '/');
+  auto const check = [style](JoinCase const& c) {
     SCOPED_TRACE(c.a + " + " + c.b);
-    EXPECT_EQ(FS::join(c.a, c.b), withSeparator(c.expected, sep));
-    EXPECT_EQ(FS::joinWith(c.a, c.b, '/'), withSeparator(c.expected, '/'));
-  }
+    EXPECT_EQ(FS::join(c.a, c.b), FS::join(style, c.a, c.b));
+    EXPECT_EQ(FS::baseName(c.expected), FS::baseName(style, c.expected));
+    EXPECT_EQ(FS::parentPath(c.expected), FS::parentPath(style, c.expected));
+  };
+  for (auto const& c : kWindowsJoinCases) check(c);
+  for (auto const& c : kPosixJoinCases) check(c);
 }
+
+struct SplitCase {
+  std::string path;
+  std::string expected;
+};
 
 TEST(PathTest, BaseName) {
-  struct Case {
-    std::string path;
-    std::string expected;
-  };
-  Case const cases[] = {
+  SplitCase const windows[] = {
       {"D:\\dir\\name\\\\", "name"},
       {"D:\\dir\\name", "name"},
       {"name", "name"},
@@ -92,18 +114,31 @@ TEST(PathTest, BaseName) {
       {"D:\\x\\", "x"},
       {"ab:\\", "ab:"},
   };
-  for (auto const& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(FS::baseName(c.path), c.expected);
+  for (auto const& c : windows) {
+    SCOPED_TRACE("Windows: " + c.path);
+    EXPECT_EQ(FS::baseName(PathStyle::Windows, c.path), c.expected);
+  }
+  SplitCase const posix[] = {
+      {"/usr/bin/quenza-bo", "quenza-bo"},
+      {"/tmp/x\\quenza-dev", "x\\quenza-dev"},
+      {"a\\b/c", "c"},
+      {"a/b\\c", "b\\c"},
+      {"..\\..\\..", "..\\..\\.."},
+      {"\\x", "\\x"},
+      {"D:/", "D:"},
+      {"x//", "x"},
+      {"/", ""},
+      {"//", ""},
+      {"", ""},
+  };
+  for (auto const& c : posix) {
+    SCOPED_TRACE("POSIX: " + c.path);
+    EXPECT_EQ(FS::baseName(PathStyle::Posix, c.path), c.expected);
   }
 }
 
 TEST(PathTest, ParentPath) {
-  struct Case {
-    std::string path;
-    std::string expected;
-  };
-  Case const cases[] = {
+  SplitCase const windows[] = {
       {"D:\\dir\\file.txt", "D:\\dir"},
       {"D:\\dir\\", "D:"},
       {"D:\\dir", "D:"},
@@ -120,9 +155,63 @@ TEST(PathTest, ParentPath) {
       {"/home/u/.QuenzaQtApps/x", "/home/u/.QuenzaQtApps"},
       {"name", ""},
   };
+  for (auto const& c : windows) {
+    SCOPED_TRACE("Windows: " + c.path);
+    EXPECT_EQ(FS::parentPath(PathStyle::Windows, c.path), c.expected);
+  }
+  SplitCase const posix[] = {
+      {"/home/u/.QuenzaQtApps/x", "/home/u/.QuenzaQtApps"},
+      {"/apps/https__h\\..\\..\\elsewhere/QUENZA_BO", "/apps/https__h\\..\\..\\elsewhere"},
+      {"a\\b/c", "a\\b"},
+      {"a/b\\c", "a"},
+      {"a\\b", ""},
+      {"D:/x", "D:"},
+      {"D:/", ""},
+      {"a//b", "a/"},
+      {"/x", ""},
+      {"/", ""},
+      {"", ""},
+  };
+  for (auto const& c : posix) {
+    SCOPED_TRACE("POSIX: " + c.path);
+    EXPECT_EQ(FS::parentPath(PathStyle::Posix, c.path), c.expected);
+  }
+}
+
+// The manifest's entry paths are the one place where a backslash separates under POSIX
+// rules too.
+TEST(PathTest, EntryPathsTakeEitherSeparator) {
+  EXPECT_EQ(FS::fromEitherSeparator(PathStyle::Posix, "lib\\plugins/a.so"), "lib/plugins/a.so");
+  EXPECT_EQ(FS::fromEitherSeparator(PathStyle::Windows, "lib\\plugins/a.so"), "lib\\plugins/a.so");
+  EXPECT_EQ(FS::join(PathStyle::Posix, "/i", FS::fromEitherSeparator(PathStyle::Posix, "a\\b")), "/i/a/b");
+}
+
+// The form the Windows build hands to the system: long paths work, and since the system
+// reads nothing in it any more, separators, "." and ".." are settled first.
+TEST(PathTest, ExtendedLengthForm) {
+  SplitCase const cases[] = {
+      {"C:\\Users\\z\\.QuenzaQtApps", "\\\\?\\C:\\Users\\z\\.QuenzaQtApps"},
+      {"C:/Users/z/apps/", "\\\\?\\C:\\Users\\z\\apps"},
+      {"c:\\a\\\\b\\.\\c\\..\\d", "\\\\?\\c:\\a\\b\\d"},
+      {"C:\\..\\..\\x", "\\\\?\\C:\\x"},
+      {"C:\\", "\\\\?\\C:\\"},
+      {"C:/", "\\\\?\\C:\\"},
+      {"C:\\dir\\*", "\\\\?\\C:\\dir\\*"},
+      {"C:\\name. \\nul", "\\\\?\\C:\\name. \\nul"},
+      {"\\\\server\\share\\a\\..\\..\\b", "\\\\?\\UNC\\server\\share\\b"},
+      {"//server/share/", "\\\\?\\UNC\\server\\share"},
+      {"\\\\server", "\\\\server"},
+      {"\\\\server\\\\share", "\\\\server\\\\share"},
+      {"\\\\?\\C:\\a/b\\..", "\\\\?\\C:\\a/b\\.."},
+      {"\\\\.\\pipe\\x", "\\\\.\\pipe\\x"},
+      {".QuenzaQtApps\\x", ".QuenzaQtApps\\x"},
+      {"C:relative", "C:relative"},
+      {"\\rooted\\x", "\\rooted\\x"},
+      {"", ""},
+  };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.path);
-    EXPECT_EQ(FS::parentPath(c.path), c.expected);
+    EXPECT_EQ(FS::detail::extendedLengthPath(c.path), c.expected);
   }
 }
 

@@ -4,9 +4,13 @@
 
 namespace {
 
-TEST(PosixPathTest, WritesSlashes) {
+// A backslash is part of a name here: the profile path and names read from the disk pass
+// through join as they are, and element 0 keeps its whole file name.
+TEST(PosixPathTest, BackslashesAreNamesNotSeparators) {
   EXPECT_EQ(FS::preferredSeparator(), '/');
-  EXPECT_EQ(FS::join("/home/u\\x", "a\\b"), "/home/u/x/a/b");
+  EXPECT_EQ(FS::join("/home/u\\x", "a\\b"), "/home/u\\x/a\\b");
+  EXPECT_EQ(FS::baseName("/opt/q\\quenza-dev"), "q\\quenza-dev");
+  EXPECT_EQ(FS::parentPath("/apps/..\\..\\../f"), "/apps/..\\..\\..");
 }
 
 TEST(PosixPathTest, WideValuesOutsideUtf16BecomeReplacementCharacters) {
