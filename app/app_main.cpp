@@ -2,12 +2,12 @@
 
 #include <chrono>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/run.h"
 #include "app/state.h"
 #include "app/state_work.h"
 #include "base/heartbeat.h"
-#include "base/pass_timer.h"
+#include "app/pass_timer.h"
 #include "env/environment.h"
 #include "http/http.h"
 #include "ui/splash.h"

@@ -3,7 +3,7 @@
 // Error with a line saying so, so that every run still ends by a path of the exit table.
 #include <string>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/state.h"
 
 inline void stateNotBuiltYet(std::string const& what) {

@@ -32,12 +32,6 @@ CpuArch detectCpuArch();
 // "major.minor.patch" of the operating system; empty when it cannot be read.
 std::string osVersionString();
 
-// Whether needle occurs in haystack; with ignoreCase only ASCII A-Z are lowered.
-bool containsText(std::string_view haystack, std::string_view needle, bool ignoreCase);
-
-// The text as a signed 32-bit decimal ("-" allowed, nothing else), else the fallback.
-int32_t parseIntOr(std::string_view text, int32_t fallback);
-
 // Finds every value from the executable path and the machine and logs the seven lines.
 void detectEnvironment(std::string const& argv0);
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/state.h"
 #include "app/state_work.h"
 #include "env/environment.h"

@@ -3,10 +3,11 @@
 #include <string>
 #include <utility>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/state.h"
 #include "app/state_work.h"
 #include "base/log_text.h"
+#include "base/text.h"
 #include "env/deployment.h"
 #include "env/environment.h"
 #include "fs/fs.h"

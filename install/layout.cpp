@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/run.h"
 #include "app/state.h"
 #include "app/state_work.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/state.h"
 #include "app/state_work.h"
 #include "base/log_text.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "fuzz_check.h"
 #include "json/json.h"
 
@@ -67,7 +67,7 @@ void checkGetters(picojson::object const& object) {
   std::string out;
   std::string err;
   std::string expectedErr;
-  Log::captureForTesting(&out, &err);
+  Log::Capture capture(out, err);
   std::string absent = "k";
   for (auto const& [key, value] : object) {
     if (absent.size() <= key.size()) absent.assign(key.size() + 1, 'k');
@@ -98,7 +98,6 @@ void checkGetters(picojson::object const& object) {
   FUZZ_CHECK(!JSON::getString(object, absent, text, ""));
   FUZZ_CHECK(text.empty());
   expectedErr += warning(absent);
-  Log::captureForTesting(nullptr, nullptr);
   FUZZ_CHECK(out.empty());
   FUZZ_CHECK(err == expectedErr);
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/state.h"
 #include "fuzz_check.h"
 #include "http/http.h"
@@ -96,12 +96,14 @@ extern "C" int LLVMFuzzerTestOneInput(uint8_t const* data, size_t size) {
 
   std::string out;
   std::string err;
-  Log::captureForTesting(&out, &err);
-  resetStateForTesting(InstallerState::Waiting);
   OTA::Manifest manifest;
-  OTA::onVerifyReply(reply, manifest);
-  InstallerState const state = currentState();
-  Log::captureForTesting(nullptr, nullptr);
+  InstallerState state;
+  {
+    Log::Capture capture(out, err);
+    resetStateForTesting(InstallerState::Waiting);
+    OTA::onVerifyReply(reply, manifest);
+    state = currentState();
+  }
 
   FUZZ_CHECK(state == InstallerState::CleaningBeforeDownload || state == InstallerState::Error);
   // The state is set last, once everything read was logged.

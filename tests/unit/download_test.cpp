@@ -6,7 +6,7 @@
 #include <random>
 
 #include "app/app_main.h"
-#include "app/log.h"
+#include "base/log.h"
 #include "app/run.h"
 #include "app/state.h"
 #include "app/state_work.h"
@@ -143,11 +143,9 @@ class DownloadTest : public testing::Test {
     run_.manifest.cdn = "https://cdn.localhost/r1";
     run_.manifest.app = {"bin/app", Digest::text(bytesOf("APP")), 3};
     run_.manifest.deps.hash = "deps-digest";
-    Log::captureForTesting(&out_, &err_);
     resetStateForTesting(InstallerState::ConstructingQueue);
   }
   void TearDown() override {
-    Log::captureForTesting(nullptr, nullptr);
     std::error_code ec;
     fs::remove_all(root_, ec);
   }
@@ -185,6 +183,7 @@ class DownloadTest : public testing::Test {
   std::vector<std::string> args_{"quenza-bo"};
   ::Run run_{args_};
   std::string out_, err_;
+  Log::Capture capture_{out_, err_};
 };
 
 TEST_F(DownloadTest, QueueHoldsApplicationFirstThenEntriesInManifestOrder) {

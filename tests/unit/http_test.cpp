@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "http/http.h"
 #include "http/http_lines.h"
 
@@ -191,13 +191,10 @@ TEST(HttpBody, GrowthStaysWithinTheBound) {
 
 class HttpEngine : public ::testing::Test {
  protected:
-  void SetUp() override { Log::captureForTesting(&out_, &err_); }
-  void TearDown() override {
-    HTTP::shutdown();
-    Log::captureForTesting(nullptr, nullptr);
-  }
+  void TearDown() override { HTTP::shutdown(); }
   std::string out_;
   std::string err_;
+  Log::Capture capture_{out_, err_};
 };
 
 TEST_F(HttpEngine, SendWhileStoppedAnswersBeforeReturning) {

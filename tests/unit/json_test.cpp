@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "json/json.h"
 
 namespace {
@@ -167,13 +167,12 @@ class JsonGetterTest : public testing::Test {
         "\"huge\":9223372036854775808}");
     ASSERT_EQ(r.error, "");
     object_ = r.object;
-    Log::captureForTesting(&out_, &err_);
   }
-  void TearDown() override { Log::captureForTesting(nullptr, nullptr); }
 
   picojson::object object_;
   std::string out_;
   std::string err_;
+  Log::Capture capture_{out_, err_};
 };
 
 TEST_F(JsonGetterTest, Int64AcceptsOnlyIntegerLiterals) {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/run.h"
 #include "app/state.h"
 #include "app/state_work.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/run.h"
 #include "app/state.h"
 #include "child_tools.h"
@@ -19,11 +19,9 @@ class LaunchTest : public ::testing::Test {
     saved = environment();
     environment().channel = DEMO;
     run.installDirNew = dir.str();
-    Log::captureForTesting(&out, &err);
     resetStateForTesting(InstallerState::PreparingExecution);
   }
   void TearDown() override {
-    Log::captureForTesting(nullptr, nullptr);
     environment() = saved;
     resetStateForTesting(InstallerState::EnvironmentDetection);
   }
@@ -33,6 +31,7 @@ class LaunchTest : public ::testing::Test {
   ::Run run{args};
   std::string out;
   std::string err;
+  Log::Capture capture{out, err};
   EnvironmentValues saved;
 };
 

@@ -4,7 +4,7 @@
 #include <map>
 #include <set>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/run.h"
 #include "app/state.h"
 #include "app/state_work.h"
@@ -61,11 +61,9 @@ class CleaningBeforeDownload : public ::testing::Test {
     environment().otaHost = "ota-prod.localhost";
     run.appsRoot = tmp / "profile/.QuenzaQtApps";
     resetStateForTesting(InstallerState::CleaningBeforeDownload);
-    Log::captureForTesting(&out, &err);
   }
 
   void TearDown() override {
-    Log::captureForTesting(nullptr, nullptr);
     environment() = savedEnvironment_;
     resetStateForTesting(InstallerState::EnvironmentDetection);
   }
@@ -86,6 +84,7 @@ class CleaningBeforeDownload : public ::testing::Test {
   ::Run run{args};
   std::string out;
   std::string err;
+  Log::Capture capture{out, err};
 
  private:
   EnvironmentValues savedEnvironment_;

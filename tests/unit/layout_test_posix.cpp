@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/run.h"
 #include "app/state.h"
 #include "app/state_work.h"
@@ -88,10 +88,11 @@ TEST(CleaningPosix, AnUnreadableEnvironmentDirStopsTheCleanUp) {
     run.appsRoot = apps;
     std::string out;
     std::string err;
-    Log::captureForTesting(&out, &err);
-    resetStateForTesting(InstallerState::CleaningBeforeDownload);
-    workCleaningBeforeDownload(run);
-    Log::captureForTesting(nullptr, nullptr);
+    {
+      Log::Capture capture(out, err);
+      resetStateForTesting(InstallerState::CleaningBeforeDownload);
+      workCleaningBeforeDownload(run);
+    }
     if (currentState() != InstallerState::Error) _exit(11);
     if (err != "FS couldn't remove conflicting install dir: " + env + "\n") _exit(12);
     if (access((env + "/QUENZA_BO/bin/app.exe").c_str(), F_OK) != 0) _exit(13);

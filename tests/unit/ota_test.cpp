@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/state.h"
 #include "app/state_work.h"
 #include "env/environment.h"
@@ -113,14 +113,8 @@ struct ReplyCase {
 
 class VerifyReply : public ::testing::Test {
  protected:
-  void SetUp() override {
-    resetStateForTesting(InstallerState::Waiting);
-    Log::captureForTesting(&out_, &err_);
-  }
-  void TearDown() override {
-    Log::captureForTesting(nullptr, nullptr);
-    resetStateForTesting(InstallerState::EnvironmentDetection);
-  }
+  void SetUp() override { resetStateForTesting(InstallerState::Waiting); }
+  void TearDown() override { resetStateForTesting(InstallerState::EnvironmentDetection); }
   void check(ReplyCase const& c, OTA::Manifest& manifest) {
     out_.clear();
     err_.clear();
@@ -141,6 +135,7 @@ class VerifyReply : public ::testing::Test {
   }
   std::string out_;
   std::string err_;
+  Log::Capture capture_{out_, err_};
 };
 
 constexpr auto kClean = InstallerState::CleaningBeforeDownload;
@@ -319,7 +314,7 @@ TEST_F(VerifyReply, StopsAtTheFirstEntryThatIsNoObject) {
 TEST_F(VerifyRequest, QueryingOtaWaitsForTheReplyAndFailsWithoutServer) {
   std::string out;
   std::string err;
-  Log::captureForTesting(&out, &err);
+  Log::Capture capture(out, err);
   resetStateForTesting(InstallerState::QueryingOta);
   environment().otaHost = "127.0.0.1:1";  // nothing listens there
   std::vector<std::string> args = {"launcher"};
@@ -334,7 +329,6 @@ TEST_F(VerifyRequest, QueryingOtaWaitsForTheReplyAndFailsWithoutServer) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   HTTP::shutdown();
-  Log::captureForTesting(nullptr, nullptr);
   resetStateForTesting(InstallerState::EnvironmentDetection);
   EXPECT_EQ(out, "Verify OTA...\nChanging state: Waiting\nChanging state: Error\n");
   EXPECT_EQ(err, "POST failed: status=0 body=\n");

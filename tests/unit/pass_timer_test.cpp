@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "base/pass_timer.h"
+#include "app/pass_timer.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "base/pass_timer.h"
+#include "app/pass_timer.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/state.h"
 
 namespace {
@@ -22,15 +22,16 @@ TEST(InstallerStateNames, FixedValuesAndDisplayNames) {
 
 TEST(SetState, LogsEachChangeOnceAndNothingForTheSameState) {
   std::string out, err;
-  Log::captureForTesting(&out, &err);
-  resetStateForTesting(InstallerState::EnvironmentDetection);
-  setState(InstallerState::ShowingWindow);
-  setState(InstallerState::ShowingWindow);
-  setState(InstallerState::Waiting);
-  setState(InstallerState::Error);
-  setState(InstallerState::Error);
-  setState(static_cast<InstallerState>(77));
-  Log::captureForTesting(nullptr, nullptr);
+  {
+    Log::Capture capture(out, err);
+    resetStateForTesting(InstallerState::EnvironmentDetection);
+    setState(InstallerState::ShowingWindow);
+    setState(InstallerState::ShowingWindow);
+    setState(InstallerState::Waiting);
+    setState(InstallerState::Error);
+    setState(InstallerState::Error);
+    setState(static_cast<InstallerState>(77));
+  }
   EXPECT_EQ(out,
             "Changing state: Showing window\n"
             "Changing state: Waiting\n"

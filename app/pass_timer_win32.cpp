@@ -1,7 +1,7 @@
 #include <windows.h>
 #include <timeapi.h>
 
-#include "base/pass_timer.h"
+#include "app/pass_timer.h"
 
 namespace PassTimer {
 

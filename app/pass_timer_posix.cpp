@@ -1,6 +1,6 @@
 #include <thread>
 
-#include "base/pass_timer.h"
+#include "app/pass_timer.h"
 
 namespace PassTimer {
 

@@ -1,4 +1,4 @@
-#include "base/pass_timer.h"
+#include "app/pass_timer.h"
 
 #include <utility>
 
