@@ -41,7 +41,7 @@ set(QUENZA_RESOURCE_DIR "${CMAKE_SOURCE_DIR}/resources")
 #                       MAX_PAYLOAD_BYTES n)
 # makes the object library <name>: the host-name tables, the payload size bound and the
 # embedded resources of one kind of launcher. The logic in quenza_core reads both through env/deployment.h and
-# ui/resources.h, so the same library serves every launcher and the tests.
+# resources/resources.h, so the same library serves every launcher and the tests.
 function(quenza_add_deployment name)
   cmake_parse_arguments(PARSE_ARGV 1 D "" "CA_BUNDLE;MAX_PAYLOAD_BYTES" "OTA_HOSTS;APP_HOSTS")
   # A payload is held in memory whole, so the bound must fit a 64-bit size and be sane.

@@ -8,7 +8,7 @@
 
 #include "base/log.h"
 #include "http/http_lines.h"
-#include "ui/resources.h"
+#include "resources/resources.h"
 
 namespace HTTP {
 

@@ -1,7 +1,7 @@
 #include "ui/splash_logic.h"
 
 #include "fs/path.h"
-#include "ui/resources.h"
+#include "resources/resources.h"
 
 namespace Splash {
 

@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "ui/resources.h"
+#include "resources/resources.h"
 #include "ui/splash.h"
 #include "ui/splash_logic.h"
 

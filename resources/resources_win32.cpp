@@ -1,13 +1,13 @@
 #include <windows.h>
 
-#include "ui/resources.h"
+#include "resources/resources.h"
 
 namespace Resources {
 
 Range find(int id) {
   HMODULE const module = GetModuleHandleW(nullptr);
   if (!module) return {};
-  HRSRC const info = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10));
+  HRSRC const info = FindResourceW(module, MAKEINTRESOURCEW(id), RT_RCDATA);
   if (!info) return {};
   DWORD const size = SizeofResource(module, info);
   if (size == 0) return {};

@@ -1,4 +1,4 @@
-#include "ui/resources.h"
+#include "resources/resources.h"
 
 // Begin and end symbols of the resources placed in the image by the generated
 // assembler file of each launcher build.

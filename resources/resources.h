@@ -1,6 +1,8 @@
 #pragma once
-// Resources embedded in the executable: read-only byte ranges into the image, located
-// once and never copied or freed.
+// The resources embedded in the executable (the two artworks and the logo tile for the
+// window, the root bundle for TLS): read-only byte ranges into the image, never copied or
+// freed. The data sits next to this code: the generated resource script of each launcher
+// build (launcher.rc.in on Windows, resources.S.in elsewhere) places it under these numbers.
 #include <cstdint>
 
 namespace Resources {
