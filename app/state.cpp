@@ -1,17 +1,15 @@
 #include "app/state.h"
 
-#include <string>
-
-#include "base/log.h"
+#include <iterator>
 
 namespace {
-InstallerState current = InstallerState::EnvironmentDetection;
 
 constexpr std::string_view kNames[] = {
     "Environment detection", "Showing window", "Querying OTA",  "Cleaning before download",
     "Constructing queue",    "Downloading",    "Preparing execution", "Executing app",
     "Waiting",               "Error",          "Closing window",
 };
+
 }  // namespace
 
 std::string_view stateName(InstallerState state) {
@@ -19,15 +17,3 @@ std::string_view stateName(InstallerState state) {
   if (index < std::size(kNames)) return kNames[index];
   return "@@@ unrecognized state @@@";
 }
-
-void setState(InstallerState next) {
-  if (next == current) return;
-  current = next;
-  std::string line = "Changing state: ";
-  line += stateName(next);
-  Log::out(line);
-}
-
-InstallerState currentState() { return current; }
-
-void resetStateForTesting(InstallerState state) { current = state; }

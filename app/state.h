@@ -1,5 +1,6 @@
 #pragma once
-// The installer's states and the one way of changing the current state.
+// The installer's states, with their fixed values and display names. The current state
+// belongs to the run (app/run.h), which alone changes it.
 #include <cstdint>
 #include <string_view>
 
@@ -19,13 +20,3 @@ enum class InstallerState : uint32_t {
 
 // Display name of a state; "@@@ unrecognized state @@@" for any other value.
 std::string_view stateName(InstallerState state);
-
-// Stores the next state and writes "Changing state: <display name>" when it differs
-// from the current one; does nothing at all when it is the same.
-void setState(InstallerState next);
-
-// The current state of the run (EnvironmentDetection at process start).
-InstallerState currentState();
-
-// Test seam: puts the state machine at a state without writing anything.
-void resetStateForTesting(InstallerState state);

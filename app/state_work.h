@@ -1,38 +1,21 @@
 #pragma once
-// The work of each installer state, dispatched by the main loop once per pass. Each
-// function changes the state only through setState; a failing step writes its one line
-// to standard error and sets Error.
-#include <string>
-
+// The work of each installer state, dispatched by the main loop once per pass. The work
+// itself lives in the modules, which report what happened (base/step.h) and never touch
+// the state; this dispatcher alone decides the next state, through Run::setState, also
+// for the completion handlers of the transfers it sends.
 #include "app/run.h"
 
-// Detects the executable name, platform, processor, OS version, channel, edition, OTA
-// host and application file name from element 0, logs them, sets ShowingWindow.
-void workEnvironmentDetection(Run& run);
+// What the loop does once the state's work of a pass is done.
+struct PassEnd {
+  bool endsRun = false;      // the run is over, and appMain returns exitCode
+  int exitCode = 0;
+  bool skipsSleep = false;   // the next pass starts at once, without the 5 ms sleep
+};
 
-// Sets the progress title and artwork and creates the window; sets QueryingOta.
-void workShowingWindow(Run& run);
-
-// Starts the HTTP engine and sends the verify request; sets Waiting.
-void workQueryingOta(Run& run);
-
-// Removes earlier installs of this edition and channel and creates the install
-// directories; sets ConstructingQueue or Error.
-void workCleaningBeforeDownload(Run& run);
-
-// Builds the download queue from the manifest; sets Downloading, or Error on an entry
-// path or download URL it refuses (install/download.h).
-void workConstructingQueue(Run& run);
-
-// Sends the next download, or writes the hash file when the queue is empty.
-void workDownloading(Run& run);
-
-// Platform preparation of the staged tree and the host-name file.
-void workPreparingExecution(Run& run);
-
-// Starts the installed application detached; sets ClosingWindow or Error.
-void workExecutingApp(Run& run);
-
-// The per-user applications directory: the profile folder joined with ".QuenzaQtApps",
-// or that relative name alone when no profile folder is known.
-std::string computeAppsRoot();
+// Performs the work of the run's current state (nothing for Waiting and for a value
+// outside the table). The sleep is skipped only after a pass in which the work of
+// CleaningBeforeDownload, ConstructingQueue, Downloading or PreparingExecution itself
+// failed: a failure that a completion handler reported, even one run inside HTTP::send
+// because the transfer could not start, and a failure of ExecutingApp or of the run lock
+// are followed by the sleep like any pass.
+PassEnd performStateWork(Run& run);

@@ -4,7 +4,6 @@
 
 #include "base/log.h"
 #include "base/text.h"
-#include "app/state.h"
 #include "fs/path.h"
 
 namespace {
@@ -39,11 +38,6 @@ std::string takeNumber(std::string_view text, size_t& pos) {
 }
 
 }  // namespace
-
-EnvironmentValues& environment() {
-  static EnvironmentValues values;
-  return values;
-}
 
 StackNumbers parseStackVersion(std::string_view text) {
   int32_t parts[3] = {0, 0, 0};
@@ -117,14 +111,14 @@ std::string kernelVersionText(std::string_view release) {
   return out;
 }
 
-void detectEnvironmentWith(std::string const& argv0, ProbeAnswers const& probes) {
+EnvironmentValues detectEnvironmentWith(std::string const& argv0, ProbeAnswers const& probes) {
   // Element 0 is read by the rules of the system it came from: on Linux a backslash is
   // part of the file name.
   FS::PathStyle const style = probes.platform == MS_WINDOWS ? FS::PathStyle::Windows : FS::PathStyle::Posix;
   std::string const name = FS::baseName(style, argv0);
   Log::out("Executable name: " + name);
 
-  EnvironmentValues& env = environment();
+  EnvironmentValues env;
   env.platform = probes.platform;
   env.cpuArch = probes.cpuArch;
   env.stackVersion = probes.stackVersion;
@@ -152,10 +146,9 @@ void detectEnvironmentWith(std::string const& argv0, ProbeAnswers const& probes)
            " minor=" + std::to_string(env.stackMinor) + " patch=" + std::to_string(env.stackPatch));
   Log::out("App filename: " + env.appFilename);
   Log::out("OTA hostname: " + env.otaHost);
-
-  setState(InstallerState::ShowingWindow);
+  return env;
 }
 
-void detectEnvironment(std::string const& argv0) {
-  detectEnvironmentWith(argv0, {currentOsType(), detectCpuArch(), osVersionString()});
+EnvironmentValues detectEnvironment(std::string const& argv0) {
+  return detectEnvironmentWith(argv0, {currentOsType(), detectCpuArch(), osVersionString()});
 }

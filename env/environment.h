@@ -1,6 +1,6 @@
 #pragma once
-// The values found by environment detection, process-wide, set once by the first state
-// and read-only afterwards, and the probes and text helpers that find them.
+// The values found by environment detection, and the probes and helpers that find them.
+// Detection returns the values; the run keeps them, read-only after its first state.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,9 +20,6 @@ struct EnvironmentValues {
   std::string appFilename;
 };
 
-// The run's values (tests may set them directly).
-EnvironmentValues& environment();
-
 // The platform of this build.
 OsType currentOsType();
 
@@ -32,8 +29,9 @@ CpuArch detectCpuArch();
 // "major.minor.patch" of the operating system; empty when it cannot be read.
 std::string osVersionString();
 
-// Finds every value from the executable path and the machine and logs the seven lines.
-void detectEnvironment(std::string const& argv0);
+// Finds every value from the executable path and the machine's probes, writes
+// "Executable name: " and the seven value lines, and returns the values.
+EnvironmentValues detectEnvironment(std::string const& argv0);
 
 // What the three machine probes answered; detectEnvironment asks the real probes, tests
 // hand in their own answers.
@@ -43,10 +41,9 @@ struct ProbeAnswers {
   std::string stackVersion;
 };
 
-// detectEnvironment with given probe answers: sets every value of environment() (channel,
-// edition and stack numbers start from their defaults), writes "Executable name: " and
-// the seven value lines, then sets ShowingWindow.
-void detectEnvironmentWith(std::string const& argv0, ProbeAnswers const& probes);
+// detectEnvironment with given probe answers: every value is found anew (channel,
+// edition and stack numbers start from their defaults), the same lines are written.
+EnvironmentValues detectEnvironmentWith(std::string const& argv0, ProbeAnswers const& probes);
 
 struct StackNumbers {
   int32_t major = 0;

@@ -3,9 +3,6 @@
 #include <cstdint>
 
 #include "base/log.h"
-#include "app/state.h"
-#include "app/state_work.h"
-#include "env/environment.h"
 #include "exec/process.h"
 #include "fs/fs.h"
 #include "fs/path.h"
@@ -53,10 +50,10 @@ bool runTool(std::string const& program, std::vector<std::string> const& argumen
 }
 
 // Best effort: the run goes on to start the application whether or not this is written.
-void writeHostnameFile(Run const& run) {
-  std::string_view const host = channelHost(environment().channel);
+void writeHostnameFile(EnvironmentValues const& env, std::string const& installDirNew) {
+  std::string_view const host = channelHost(env.channel);
   std::vector<uint8_t> const bytes(host.begin(), host.end());
-  (void)FS::writeFile(FS::join(run.installDirNew, kHostnameFile), bytes);
+  (void)FS::writeFile(FS::join(installDirNew, kHostnameFile), bytes);
 }
 
 // The link name's current occupant, if any, as listed in its directory.
@@ -86,10 +83,10 @@ bool recreateLink(std::string const& target, std::string const& linkPath) {
 // Recreates the version links of every shared library below lib/ that packaging
 // flattened. False (with the failure line written) at the first link that cannot be
 // made.
-bool recreateLibraryLinks(Run const& run) {
+bool recreateLibraryLinks(std::string const& installDirNew) {
   std::vector<FS::Entry> libraries;
   // A missing lib directory means an application without shared libraries of its own.
-  FS::list(libraries, FS::join(run.installDirNew, "lib"), true, [](FS::Entry const& entry) {
+  (void)FS::list(libraries, FS::join(installDirNew, "lib"), true, [](FS::Entry const& entry) {
     return entry.type == FS::EntryType::File && entry.name.find(".so") != std::string::npos;
   });
 
@@ -106,58 +103,44 @@ bool recreateLibraryLinks(Run const& run) {
   return true;
 }
 
-void prepareMac(Run const& run) {
-  std::string const& dir = run.installDirNew;
+// No host-name file on this platform: the bundle carries its own configuration.
+Step prepareMac(std::string const& dir) {
   if (!runTool("ditto", {"-xk", FS::join(dir, kMacZip), dir}, "Ditto output: ", "Ditto failed: ")) {
-    setState(InstallerState::Error);
-    return;
+    return Step::Failed;
   }
   if (!runTool("xattr", {"-dr", "com.apple.quarantine", FS::join(dir, kMacBundle)}, "XAttr output: ",
                "XAttr failed: ")) {
-    setState(InstallerState::Error);
-    return;
+    return Step::Failed;
   }
-  setState(InstallerState::ExecutingApp);
+  return Step::Done;
 }
 
-void prepareLinux(Run const& run) {
-  if (!recreateLibraryLinks(run)) {
-    setState(InstallerState::Error);
-    return;
+Step prepareLinux(EnvironmentValues const& env, std::string const& dir) {
+  if (!recreateLibraryLinks(dir)) return Step::Failed;
+  if (!runTool("chmod", {"a+x", FS::join(dir, env.appFilename)}, "chmod output: ", "chmod failed: ")) {
+    return Step::Failed;
   }
-  std::string const app = FS::join(run.installDirNew, environment().appFilename);
-  if (!runTool("chmod", {"a+x", app}, "chmod output: ", "chmod failed: ")) {
-    setState(InstallerState::Error);
-    return;
-  }
-  writeHostnameFile(run);
-  setState(InstallerState::ExecutingApp);
+  writeHostnameFile(env, dir);
+  return Step::Done;
 }
 
 }  // namespace
 
-void workPreparingExecution(Run& run) {
-  switch (environment().platform) {
-    case APPLE_OSX: prepareMac(run); return;
-    case GNU_LINUX: prepareLinux(run); return;
+namespace Launch {
+
+Step prepareTree(EnvironmentValues const& env, std::string const& installDirNew) {
+  switch (env.platform) {
+    case APPLE_OSX: return prepareMac(installDirNew);
+    case GNU_LINUX: return prepareLinux(env, installDirNew);
     default:
-      writeHostnameFile(run);
-      setState(InstallerState::ExecutingApp);
-      return;
+      writeHostnameFile(env, installDirNew);
+      return Step::Done;
   }
 }
 
-void workExecutingApp(Run& run) {
-  std::string const& name = environment().appFilename;
-  std::string const executable = environment().platform == APPLE_OSX
-                                     ? FS::join(run.installDirNew, kMacExecutableDir + name)
-                                     : FS::join(run.installDirNew, name);
-  // The launcher's own path goes over unchanged; quoting it for a command line is the
-  // process runner's business.
-  std::string const installer = run.args.empty() ? std::string() : run.args.front();
-  if (Process::start(executable, {"--installer=" + installer})) {
-    setState(InstallerState::ClosingWindow);
-  } else {
-    setState(InstallerState::Error);
-  }
+std::string executablePath(EnvironmentValues const& env, std::string const& installDirNew) {
+  if (env.platform == APPLE_OSX) return FS::join(installDirNew, kMacExecutableDir + env.appFilename);
+  return FS::join(installDirNew, env.appFilename);
 }
+
+}  // namespace Launch

@@ -26,7 +26,6 @@ struct Transfer {
 
 CURLM* multi = nullptr;                            // null while the engine is stopped
 std::vector<std::unique_ptr<Transfer>> transfers;  // in the order they were added
-uint64_t delivered = 0;                            // replies handed to callbacks
 
 // The embedded root bundle, handed to libcurl without a copy: the resource lives as long
 // as the process. Made on the first set-up; a missing resource gives length 0, so every
@@ -77,7 +76,6 @@ bool stepOk(CURLcode code, char const* step) {
 }
 
 void deliver(Transfer& transfer) {
-  ++delivered;
   if (transfer.callback) transfer.callback(transfer.reply);
 }
 
@@ -146,8 +144,6 @@ bool setUp(Transfer& t) {
 }
 
 }  // namespace
-
-uint64_t repliesDelivered() { return delivered; }
 
 bool startup() {
   if (multi) return true;

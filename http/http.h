@@ -70,9 +70,4 @@ void pump();
 // Stops the engine; transfers in flight are dropped without their callbacks.
 void shutdown();
 
-// How many replies the engine has handed to callbacks since the process started, from
-// HTTP::pump or at once from inside HTTP::send. Lets the loop tell a failure that a
-// completion handler reported from one that the state's own work reported.
-uint64_t repliesDelivered();
-
 }  // namespace HTTP

@@ -1,21 +1,47 @@
 #pragma once
 // The download of every payload named by the manifest, one transfer at a time: the queue
-// (application payload first, then the dependency entries in manifest order), the reply
-// handler that verifies and stores each payload, and the hash file written at the end.
-// The state work itself (ConstructingQueue, Downloading) is declared in app/state_work.h.
+// (application payload first, then the dependency entries in manifest order), the
+// request of each item, the reply handler that verifies and stores each payload, and the
+// hash file written at the end. Each step reports a Step; the run decides what follows.
 //
-// Nothing a manifest names is fetched before all of it was checked: ConstructingQueue
-// refuses an entry path holding ".." or a control byte ("Corrupted dist pack entry path: ")
-// and a download URL holding a control byte ("Corrupted download URL: "), each written
-// with its control bytes escaped (LogText::oneLine), then sets Error with the items
-// before it queued but never sent. Each download accepts at most
+// Nothing a manifest names is fetched before all of it was checked: buildQueue refuses an
+// entry path holding ".." or a control byte ("Corrupted dist pack entry path: ") and a
+// download URL holding a control byte ("Corrupted download URL: "), each written with its
+// control bytes escaped (LogText::oneLine). Each download accepts at most
 // Deployment::maxPayloadBytes of body.
-#include "app/run.h"
+#include <string>
+
+#include "base/step.h"
+#include "env/environment.h"
 #include "http/http.h"
+#include "install/download_item.h"
+#include "ota/manifest.h"
+
+namespace Download {
+
+// Appends the manifest's items to the queue, with local paths below installDirNew (the
+// application payload as the platform's file name, or "quenza-launcher.zip" on the
+// bundle platform). Failed after the refusal line, with the items before the refused one
+// queued (never sent).
+Step buildQueue(DownloadState& downloads, OTA::Manifest const& manifest, EnvironmentValues const& env,
+                std::string const& installDirNew);
+
+// Takes the first queued item (the queue must not be empty) as the current one, writes
+// "DL request: remoteUrl=... localPath=..." and returns its GET.
+HTTP::Request nextRequest(DownloadState& downloads);
 
 // Verifies the reply of the current item against its digest text and stores it under
-// its local path. Sets Downloading after a stored payload, Error otherwise; appends the
-// item to the done list, or to the failed list when it was received but not stored. A
+// its local path. Done after a stored payload, which joins the done list; Failed
+// otherwise, the item joining the failed list when it was received but not stored. A
 // failed status writes the body up to 4 KiB (LogText::clippedBody); the "DL control: "
 // line writes the manifest's digest text with its control bytes escaped.
-void onDownloadReply(HTTP::Reply const& reply, Run& run);
+Step onReply(HTTP::Reply const& reply, DownloadState& downloads);
+
+// With the queue empty: writes the hash file (the dependencies' digest, or the
+// application's on the bundle platform) into installDirNew, then "DL ended: done=N
+// failed=M". Failed, after "FS couldn't write ... hash file: <path>", when it cannot be
+// written.
+Step finish(DownloadState const& downloads, OTA::Manifest const& manifest, EnvironmentValues const& env,
+            std::string const& installDirNew);
+
+}  // namespace Download

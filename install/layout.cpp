@@ -1,27 +1,18 @@
+#include "install/layout.h"
+
 #include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/log.h"
-#include "app/run.h"
-#include "app/state.h"
-#include "app/state_work.h"
-#include "env/environment.h"
 #include "env/identity.h"
 #include "fs/fs.h"
 #include "fs/path.h"
 #include "install/layout_discard.h"
 #include "install/profile.h"
 
-// Every earlier install of this edition and channel is removed before each run: the
-// directories of the two older naming schemes directly under the applications root, and
-// the edition's directories inside every environment directory of this channel's OTA
-// host. Other editions and channels are told apart by name only, so all comparisons are
-// exact and case-sensitive, and only real directories match (a file or a link that
-// happens to carry such a name is left alone). Each directory is moved aside before it
-// is deleted (install/layout_discard.h), and the install directories are made new even
-// where a link kept the listings from seeing the old ones.
+namespace Layout {
 
 namespace {
 
@@ -137,62 +128,49 @@ void findModernInstalls(std::string const& appsRoot, std::string const& edition,
   }
 }
 
-void fail(std::string const& line) {
+Step fail(std::string const& line) {
   Log::err(line);
-  setState(InstallerState::Error);
+  return Step::Failed;
 }
 
 // The install directory must be a new, empty directory even where the listings could
 // not see the old one (an environment directory or the root reached through a link,
 // which a listing never enters). A link standing at its own place is never followed.
-bool makeFresh(std::string const& dir, std::string const& leftoverPrefix) {
+Step makeFresh(std::string const& dir, std::string const& leftoverPrefix) {
   FS::EntryType type;
   if (FS::examine(dir, type)) {
-    if (type == FS::EntryType::Link) {
-      fail("FS couldn't create install dir: " + dir);
-      return false;
-    }
+    if (type == FS::EntryType::Link) return fail("FS couldn't create install dir: " + dir);
     if (type == FS::EntryType::Directory) {
       Log::out("FS deleting conflicting install dir :" + dir);
-      if (!Discard::directory(dir, leftoverPrefix)) {
-        fail("FS couldn't remove conflicting install dir: " + dir);
-        return false;
-      }
+      if (!Discard::directory(dir, leftoverPrefix)) return fail("FS couldn't remove conflicting install dir: " + dir);
     }
   }
-  if (!FS::createDirectories(dir)) {
-    fail("FS couldn't create install dir: " + dir);
-    return false;
-  }
-  return true;
+  if (!FS::createDirectories(dir)) return fail("FS couldn't create install dir: " + dir);
+  return Step::Done;
 }
 
 }  // namespace
 
 std::string computeAppsRoot() { return FS::join(userProfileFolder(), std::string(kAppsDirName)); }
 
-void workCleaningBeforeDownload(Run& run) {
-  EnvironmentValues const& env = environment();
+Step cleanBeforeDownload(std::string const& appsRoot, EnvironmentValues const& env, InstallLocations& out) {
   std::string const edition(appSlugName(env.edition, false));
   std::string const channel(envChannelName(env.channel, false));
 
   // A failure here shows up below: nothing is found, or the install dirs cannot be made.
-  FS::createDirectories(run.appsRoot);
+  (void)FS::createDirectories(appsRoot);
 
   Findings findings;
-  findLegacyInstalls(run.appsRoot, edition, channel, findings);
-  findModernInstalls(run.appsRoot, edition, env.otaHost, findings);
+  findLegacyInstalls(appsRoot, edition, channel, findings);
+  findModernInstalls(appsRoot, edition, env.otaHost, findings);
 
   // New installs always live in the secure environment directory.
-  std::string const envDir = FS::join(run.appsRoot, std::string(kSecureEnvPrefix) + env.otaHost);
-  run.installDir = FS::join(envDir, edition);
-  run.installDirNew = FS::join(envDir, edition + ".new");
-  Log::out("New install dir: " + run.installDir);
+  std::string const envDir = FS::join(appsRoot, std::string(kSecureEnvPrefix) + env.otaHost);
+  out.installDir = FS::join(envDir, edition);
+  out.installDirNew = FS::join(envDir, edition + ".new");
+  Log::out("New install dir: " + out.installDir);
 
-  if (!findings.unreadable.empty()) {
-    fail("FS couldn't remove conflicting install dir: " + findings.unreadable);
-    return;
-  }
+  if (!findings.unreadable.empty()) return fail("FS couldn't remove conflicting install dir: " + findings.unreadable);
 
   // Leftovers first, so that the directories moved aside below mostly find their first
   // name free; the environment directory may be reached through a link no listing enters.
@@ -204,14 +182,13 @@ void workCleaningBeforeDownload(Run& run) {
 
   for (std::string const& path : findings.removals) {
     Log::out("FS deleting conflicting install dir :" + path);
-    if (!Discard::directory(path, leftoverPrefix)) {
-      fail("FS couldn't remove conflicting install dir: " + path);
-      return;
-    }
+    if (!Discard::directory(path, leftoverPrefix)) return fail("FS couldn't remove conflicting install dir: " + path);
   }
 
-  for (std::string const* dir : {&run.installDir, &run.installDirNew}) {
-    if (!makeFresh(*dir, leftoverPrefix)) return;
+  for (std::string const* dir : {&out.installDir, &out.installDirNew}) {
+    if (makeFresh(*dir, leftoverPrefix) == Step::Failed) return Step::Failed;
   }
-  setState(InstallerState::ConstructingQueue);
+  return Step::Done;
 }
+
+}  // namespace Layout

@@ -4,10 +4,7 @@
 #include <utility>
 
 #include "base/log.h"
-#include "app/state.h"
-#include "app/state_work.h"
 #include "base/log_text.h"
-#include "env/environment.h"
 #include "json/json.h"
 
 namespace OTA {
@@ -48,8 +45,7 @@ bool readEntries(picojson::array const& elements, ManifestDeps& deps) {
 
 }  // namespace
 
-HTTP::Request buildVerifyRequest() {
-  EnvironmentValues const& env = environment();
+HTTP::Request buildVerifyRequest(EnvironmentValues const& env) {
   picojson::object body;
   JSON::setBool(body, "want_bundled", env.platform == APPLE_OSX);
   JSON::setInt64(body, "stack_major", env.stackMajor);
@@ -72,11 +68,10 @@ HTTP::Request buildVerifyRequest() {
   return request;
 }
 
-void onVerifyReply(HTTP::Reply const& reply, Manifest& manifest) {
+Step onVerifyReply(HTTP::Reply const& reply, Manifest& manifest) {
   if (!reply.isSuccess()) {
     Log::err("POST failed: status=" + std::to_string(reply.status) + " body=" + LogText::clippedBody(reply.body));
-    setState(InstallerState::Error);
-    return;
+    return Step::Failed;
   }
   Log::out("POST success: status=" + std::to_string(reply.status) + " size=" + std::to_string(reply.body.size()));
 
@@ -84,8 +79,7 @@ void onVerifyReply(HTTP::Reply const& reply, Manifest& manifest) {
   if (!parsed.error.empty()) {
     // The parser quotes the rest of the line it stopped at, which may be the whole body.
     Log::err("Invalid JSON response: " + LogText::clippedBody({parsed.error.begin(), parsed.error.end()}));
-    setState(InstallerState::Error);
-    return;
+    return Step::Failed;
   }
   picojson::object const& root = parsed.object;
   bool ok = true;
@@ -117,19 +111,7 @@ void onVerifyReply(HTTP::Reply const& reply, Manifest& manifest) {
     if (!readEntries(entries, manifest.deps)) ok = false;
   }
 
-  setState(ok ? InstallerState::CleaningBeforeDownload : InstallerState::Error);
+  return ok ? Step::Done : Step::Failed;
 }
 
 }  // namespace OTA
-
-void workQueryingOta(Run& run) {
-  // A failed start-up needs no check here: the request below then completes at once
-  // with status 0 and its handler sets Error.
-  HTTP::startup();
-  HTTP::Request request = OTA::buildVerifyRequest();
-  Log::out("Verify OTA...");
-  // Waiting first, so that a handler that runs inside send has the last word.
-  setState(InstallerState::Waiting);
-  HTTP::send(std::move(request),
-             [&manifest = run.manifest](HTTP::Reply const& reply) { OTA::onVerifyReply(reply, manifest); });
-}

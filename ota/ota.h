@@ -3,6 +3,8 @@
 // run is, and the handler that decodes its answer into the run's manifest.
 #include <cstdint>
 
+#include "base/step.h"
+#include "env/environment.h"
 #include "http/http.h"
 #include "ota/manifest.h"
 
@@ -12,16 +14,16 @@ namespace OTA {
 inline constexpr uint64_t maxVerifyReplyBytes = uint64_t{16} << 20;
 
 // The POST of a JSON object describing this run (edition, platform, processor, stack
-// numbers, OTA host) to "https://" + OTA host + "/ota/verify", from the environment
+// numbers, OTA host) to "https://" + OTA host + "/ota/verify", from the run's environment
 // values, accepting a reply body of at most maxVerifyReplyBytes.
-HTTP::Request buildVerifyRequest();
+HTTP::Request buildVerifyRequest(EnvironmentValues const& env);
 
-// Decodes a verify reply into manifest, logging every value read, and sets the next
-// state: CleaningBeforeDownload for a usable manifest, otherwise Error (after one line
-// on standard error naming the failure). Fields are stored as they are read, so a
+// Decodes a verify reply into manifest, logging every value read: Done for a usable
+// manifest, otherwise Failed (after one line on standard error naming the failure, or
+// the field warnings of the JSON getters for a member missing or of another kind). Fields are stored as they are read, so a
 // rejected reply may leave some of them filled. Each value line ("OTA cdn = ...") writes
 // the value with its control bytes escaped (LogText::oneLine); a failed reply's body and
 // a parser message are written up to LogText::bodyBytesKept bytes (LogText::clippedBody).
-void onVerifyReply(HTTP::Reply const& reply, Manifest& manifest);
+Step onVerifyReply(HTTP::Reply const& reply, Manifest& manifest);
 
 }  // namespace OTA

@@ -5,12 +5,8 @@
 #include <iterator>
 #include <random>
 
-#include "app/app_main.h"
-#include "base/log.h"
-#include "app/run.h"
-#include "app/state.h"
-#include "app/state_work.h"
 #include "base/heartbeat.h"
+#include "base/log.h"
 #include "env/environment.h"
 #include "fs/path.h"
 #include "install/digest.h"
@@ -130,20 +126,19 @@ TEST(DigestText, Base64TailGroupsAreNeverPadded) {
   EXPECT_EQ(Digest::base64Url(bytesOf("Man")), "TWFu");
 }
 
-// A run whose staging directory is a fresh temporary directory, with the log captured.
+// Downloads into a fresh temporary staging directory, with the log captured.
 class DownloadTest : public testing::Test {
  protected:
   void SetUp() override {
     std::random_device rd;
     root_ = fs::temp_directory_path() / ("quenza-dl-" + std::to_string(rd()));
     fs::create_directories(root_ / "new");
-    run_.installDirNew = root_.string() + FS::preferredSeparator() + "new";
-    environment().platform = currentOsType();
-    environment().appFilename = std::string(appFilename(currentOsType(), QUENZA_BO));
-    run_.manifest.cdn = "https://cdn.localhost/r1";
-    run_.manifest.app = {"bin/app", Digest::text(bytesOf("APP")), 3};
-    run_.manifest.deps.hash = "deps-digest";
-    resetStateForTesting(InstallerState::ConstructingQueue);
+    dirNew_ = root_.string() + FS::preferredSeparator() + "new";
+    env_.platform = currentOsType();
+    env_.appFilename = std::string(appFilename(currentOsType(), QUENZA_BO));
+    manifest_.cdn = "https://cdn.localhost/r1";
+    manifest_.app = {"bin/app", Digest::text(bytesOf("APP")), 3};
+    manifest_.deps.hash = "deps-digest";
   }
   void TearDown() override {
     std::error_code ec;
@@ -152,11 +147,11 @@ class DownloadTest : public testing::Test {
 
   void addEntry(std::string const& path, std::string const& content) {
     OTA::ManifestEntry entry;
-    entry.index = run_.manifest.deps.entries.size() + 1;
+    entry.index = manifest_.deps.entries.size() + 1;
     entry.uri = "files/" + path;
     entry.hash = Digest::text(bytesOf(content));
     entry.path = path;
-    run_.manifest.deps.entries.push_back(entry);
+    manifest_.deps.entries.push_back(entry);
   }
 
   static HTTP::Reply reply(int status, std::string const& body) {
@@ -179,9 +174,14 @@ class DownloadTest : public testing::Test {
     return result;
   }
 
+  Step buildQueue() { return Download::buildQueue(downloads_, manifest_, env_, dirNew_); }
+  Step finish() { return Download::finish(downloads_, manifest_, env_, dirNew_); }
+
   fs::path root_;
-  std::vector<std::string> args_{"quenza-bo"};
-  ::Run run_{args_};
+  std::string dirNew_;
+  EnvironmentValues env_;
+  OTA::Manifest manifest_;
+  DownloadState downloads_;
   std::string out_, err_;
   Log::Capture capture_{out_, err_};
 };
@@ -190,36 +190,34 @@ TEST_F(DownloadTest, QueueHoldsApplicationFirstThenEntriesInManifestOrder) {
   addEntry("lib/a.dll", "A");
   addEntry("deep/er/b.dat", "B");
   addEntry("share\\fr\\q.qm", "C");  // written on Windows: a separator on every build
-  workConstructingQueue(run_);
-  ASSERT_EQ(currentState(), InstallerState::Downloading);
-  auto const& q = run_.downloads.queue;
+  ASSERT_EQ(buildQueue(), Step::Done);
+  auto const& q = downloads_.queue;
   ASSERT_EQ(q.size(), 4u);
   EXPECT_EQ(q[0].remoteUrl, "https://cdn.localhost/r1/bin/app");
-  EXPECT_EQ(q[0].localPath, FS::join(run_.installDirNew, environment().appFilename));
-  EXPECT_EQ(q[0].expectedHash, run_.manifest.app.hash);
+  EXPECT_EQ(q[0].localPath, FS::join(dirNew_, env_.appFilename));
+  EXPECT_EQ(q[0].expectedHash, manifest_.app.hash);
   EXPECT_EQ(q[1].remoteUrl, "https://cdn.localhost/r1/files/lib/a.dll");
-  EXPECT_EQ(q[1].localPath, FS::join(run_.installDirNew, "lib/a.dll"));
-  EXPECT_EQ(q[2].localPath, FS::join(run_.installDirNew, "deep/er/b.dat"));
-  EXPECT_EQ(q[3].localPath, FS::join(run_.installDirNew, "share/fr/q.qm"));
+  EXPECT_EQ(q[1].localPath, FS::join(dirNew_, "lib/a.dll"));
+  EXPECT_EQ(q[2].localPath, FS::join(dirNew_, "deep/er/b.dat"));
+  EXPECT_EQ(q[3].localPath, FS::join(dirNew_, "share/fr/q.qm"));
   EXPECT_EQ(err_, "");
 }
 
 TEST_F(DownloadTest, QueueWithoutEntriesHoldsOnlyTheApplication) {
-  workConstructingQueue(run_);
-  EXPECT_EQ(currentState(), InstallerState::Downloading);
-  EXPECT_EQ(run_.downloads.queue.size(), 1u);
+  EXPECT_EQ(buildQueue(), Step::Done);
+  EXPECT_EQ(downloads_.queue.size(), 1u);
 }
 
 TEST_F(DownloadTest, CdnEndingInSlashIsConcatenatedAsItIs) {
-  run_.manifest.cdn = "https://cdn.localhost/";
-  workConstructingQueue(run_);
-  EXPECT_EQ(run_.downloads.queue.front().remoteUrl, "https://cdn.localhost//bin/app");
+  manifest_.cdn = "https://cdn.localhost/";
+  ASSERT_EQ(buildQueue(), Step::Done);
+  EXPECT_EQ(downloads_.queue.front().remoteUrl, "https://cdn.localhost//bin/app");
 }
 
 TEST_F(DownloadTest, BundlePlatformStoresTheApplicationAsZip) {
-  environment().platform = APPLE_OSX;
-  workConstructingQueue(run_);
-  EXPECT_EQ(run_.downloads.queue.front().localPath, FS::join(run_.installDirNew, "quenza-launcher.zip"));
+  env_.platform = APPLE_OSX;
+  ASSERT_EQ(buildQueue(), Step::Done);
+  EXPECT_EQ(downloads_.queue.front().localPath, FS::join(dirNew_, "quenza-launcher.zip"));
 }
 
 TEST_F(DownloadTest, DoubleDotOrControlByteInAPathRejectsTheManifest) {
@@ -239,17 +237,15 @@ TEST_F(DownloadTest, DoubleDotOrControlByteInAPathRejectsTheManifest) {
       {"\x1f..", "\\x1f.."},
   };
   for (Case const& c : cases) {
-    run_.downloads = {};
-    run_.manifest.deps.entries.clear();
+    downloads_ = {};
+    manifest_.deps.entries.clear();
     err_.clear();
-    resetStateForTesting(InstallerState::ConstructingQueue);
     addEntry("ok/one.txt", "1");
     addEntry(c.path, "2");
     addEntry("never.txt", "3");
-    workConstructingQueue(run_);
-    EXPECT_EQ(currentState(), InstallerState::Error) << c.logged;
+    EXPECT_EQ(buildQueue(), Step::Failed) << c.logged;
     EXPECT_EQ(err_, "Corrupted dist pack entry path: " + c.logged + "\n");
-    EXPECT_EQ(run_.downloads.queue.size(), 2u) << "entries after the bad one are not queued";
+    EXPECT_EQ(downloads_.queue.size(), 2u) << "entries after the bad one are not queued";
   }
 }
 
@@ -268,89 +264,40 @@ TEST_F(DownloadTest, ControlByteInAUrlRejectsTheManifestBeforeAnyFetch) {
       {"https://cdn.localhost/r1", "bin/app", "files/b\x7f", "https://cdn.localhost/r1/files/b\\x7f", 2},
   };
   for (Case const& c : cases) {
-    run_.downloads = {};
-    run_.manifest.deps.entries.clear();
+    downloads_ = {};
+    manifest_.deps.entries.clear();
     err_.clear();
-    resetStateForTesting(InstallerState::ConstructingQueue);
-    run_.manifest.cdn = c.cdn;
-    run_.manifest.app.uri = c.appUri;
+    manifest_.cdn = c.cdn;
+    manifest_.app.uri = c.appUri;
     addEntry("a.txt", "1");
     addEntry("b.txt", "2");
-    run_.manifest.deps.entries[1].uri = c.entryUri;
+    manifest_.deps.entries[1].uri = c.entryUri;
     addEntry("c.txt", "3");
-    workConstructingQueue(run_);
-    EXPECT_EQ(currentState(), InstallerState::Error) << c.logged;
+    EXPECT_EQ(buildQueue(), Step::Failed) << c.logged;
     EXPECT_EQ(err_, "Corrupted download URL: " + c.logged + "\n");
-    EXPECT_EQ(run_.downloads.queue.size(), c.queued) << c.logged;
+    EXPECT_EQ(downloads_.queue.size(), c.queued) << c.logged;
   }
 }
 
 TEST_F(DownloadTest, SingleDotsAreAccepted) {
   addEntry("./a.b.c", "1");
   addEntry(".hidden/.x", "2");
-  workConstructingQueue(run_);
-  EXPECT_EQ(currentState(), InstallerState::Downloading);
-}
-
-TEST_F(DownloadTest, RequestThatCannotStartIsAnsweredWhileWaiting) {
-  // The engine is not started, so the reply arrives inside send; the handler's Error
-  // must stand rather than be overwritten by Waiting.
-  HTTP::shutdown();
-  workConstructingQueue(run_);
-  out_.clear();
-  workDownloading(run_);
-  EXPECT_EQ(currentState(), InstallerState::Error);
-  auto const l = lines(out_);
-  ASSERT_EQ(l.size(), 4u);
-  EXPECT_EQ(l[0], "Changing state: Waiting");
-  EXPECT_EQ(l[1], "DL request: remoteUrl=https://cdn.localhost/r1/bin/app localPath=" +
-                      FS::join(run_.installDirNew, environment().appFilename));
-  EXPECT_EQ(l[2], "DL reply: status=0");
-  EXPECT_EQ(l[3], "Changing state: Error");
-  EXPECT_EQ(err_, "GET failed: status=0 body=\n");
-}
-
-// The loop skips its sleep after a pass whose own work failed, not after one in which a
-// completion handler did, even one that ran inside HTTP::send because the transfer could
-// not start: the signal is whether a reply was delivered during the work.
-TEST_F(DownloadTest, OnlyTheWorksOwnErrorSkipsTheSleep) {
-  HTTP::shutdown();
-  workConstructingQueue(run_);
-  uint64_t before = HTTP::repliesDelivered();
-  workDownloading(run_);
-  ASSERT_EQ(currentState(), InstallerState::Error);
-  EXPECT_FALSE(skipsSleep(InstallerState::Downloading, currentState(), HTTP::repliesDelivered() != before));
-
-  run_.downloads.queue.clear();
-  fs::create_directories(root_ / "new" / "quenza_deps_dist.sha256");
-  resetStateForTesting(InstallerState::Downloading);
-  before = HTTP::repliesDelivered();
-  workDownloading(run_);
-  ASSERT_EQ(currentState(), InstallerState::Error);
-  EXPECT_TRUE(skipsSleep(InstallerState::Downloading, currentState(), HTTP::repliesDelivered() != before));
-
-  // Only the states whose work fails synchronously, and only when it did fail.
-  EXPECT_TRUE(skipsSleep(InstallerState::ConstructingQueue, InstallerState::Error, false));
-  EXPECT_FALSE(skipsSleep(InstallerState::ConstructingQueue, InstallerState::Downloading, false));
-  EXPECT_FALSE(skipsSleep(InstallerState::ExecutingApp, InstallerState::Error, false));
-  EXPECT_FALSE(skipsSleep(InstallerState::Waiting, InstallerState::Error, false));
+  EXPECT_EQ(buildQueue(), Step::Done);
 }
 
 TEST_F(DownloadTest, StatusOutside2xxFailsWithTheBodyAndListsNothing) {
   for (int status : {0, 199, 300, 304, 404, 500}) {
-    resetStateForTesting(InstallerState::Waiting);
     err_.clear();
-    run_.downloads.current = {"u", (root_ / "new" / "f").string(), "h", "", false};
-    onDownloadReply(reply(status, "page"), run_);
-    EXPECT_EQ(currentState(), InstallerState::Error) << status;
+    downloads_.current = {"u", (root_ / "new" / "f").string(), "h", "", false};
+    EXPECT_EQ(Download::onReply(reply(status, "page"), downloads_), Step::Failed) << status;
     EXPECT_EQ(err_, "GET failed: status=" + std::to_string(status) + " body=page\n");
   }
   // A long error page is cut at 4 KiB with the count of what was left out.
   err_.clear();
-  onDownloadReply(reply(404, std::string(4096, 'p') + "\nmore"), run_);
+  (void)Download::onReply(reply(404, std::string(4096, 'p') + "\nmore"), downloads_);
   EXPECT_EQ(err_, "GET failed: status=404 body=" + std::string(4096, 'p') + "[... 5 bytes left out]\n");
-  EXPECT_TRUE(run_.downloads.done.empty());
-  EXPECT_TRUE(run_.downloads.failed.empty());
+  EXPECT_TRUE(downloads_.done.empty());
+  EXPECT_TRUE(downloads_.failed.empty());
   EXPECT_FALSE(fs::exists(root_ / "new" / "f"));
 }
 
@@ -360,18 +307,16 @@ TEST_F(DownloadTest, MismatchingDigestIsNotWritten) {
   std::string upper = digest;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   for (std::string const expected : {std::string("wrong"), upper, digest + "=", std::string(), std::string("a\nb")}) {
-    resetStateForTesting(InstallerState::Waiting);
     out_.clear();
-    run_.downloads.current = {"u", (root_ / "new" / "f.bin").string(), expected, "", false};
-    onDownloadReply(reply(200, body), run_);
-    EXPECT_EQ(currentState(), InstallerState::Error);
+    downloads_.current = {"u", (root_ / "new" / "f.bin").string(), expected, "", false};
+    EXPECT_EQ(Download::onReply(reply(200, body), downloads_), Step::Failed);
     // The expected text comes from the server; a line break in it is written escaped.
     std::string const shown = expected == "a\nb" ? "a\\x0ab" : expected;
     EXPECT_EQ(lines(out_)[1], "DL control: FAIL hash=" + digest + " | " + shown);
     EXPECT_FALSE(fs::exists(root_ / "new" / "f.bin"));
-    EXPECT_FALSE(run_.downloads.failed.back().verified);
+    EXPECT_FALSE(downloads_.failed.back().verified);
   }
-  EXPECT_EQ(run_.downloads.failed.size(), 5u);
+  EXPECT_EQ(downloads_.failed.size(), 5u);
   EXPECT_EQ(err_, "");
 }
 
@@ -384,16 +329,14 @@ TEST_F(DownloadTest, VerifiedPayloadIsStoredInNewSubdirectoriesReplacingOldConte
     int status;
   } const cases[] = {{"a/old.bin", "new", 200}, {"x/y/z/file.dat", std::string("\0\r\n\x01", 4), 299}, {"empty", "", 201}};
   for (auto const& c : cases) {
-    resetStateForTesting(InstallerState::Waiting);
-    std::string const path = FS::join(run_.installDirNew, c.relative);
-    run_.downloads.current = {"u", path, Digest::text(bytesOf(c.body)), "", false};
-    onDownloadReply(reply(c.status, c.body), run_);
-    EXPECT_EQ(currentState(), InstallerState::Downloading) << c.relative;
+    std::string const path = FS::join(dirNew_, c.relative);
+    downloads_.current = {"u", path, Digest::text(bytesOf(c.body)), "", false};
+    EXPECT_EQ(Download::onReply(reply(c.status, c.body), downloads_), Step::Done) << c.relative;
     EXPECT_EQ(readFile(path), c.body);
   }
-  ASSERT_EQ(run_.downloads.done.size(), 3u);
-  EXPECT_TRUE(run_.downloads.done[0].verified);
-  EXPECT_EQ(run_.downloads.done[0].actualHash, Digest::text(bytesOf("new")));
+  ASSERT_EQ(downloads_.done.size(), 3u);
+  EXPECT_TRUE(downloads_.done[0].verified);
+  EXPECT_EQ(downloads_.done[0].actualHash, Digest::text(bytesOf("new")));
   EXPECT_EQ(err_, "");
 }
 
@@ -401,47 +344,40 @@ TEST_F(DownloadTest, UnwritableTargetsFailWithTheirLines) {
   // A regular file where a parent directory must go, and a directory where the file must go.
   std::ofstream(root_ / "new" / "blocker") << "x";
   fs::create_directories(root_ / "new" / "taken");
-  std::string const underFile = FS::join(run_.installDirNew, "blocker/f");
-  std::string const onDir = FS::join(run_.installDirNew, "taken");
-  run_.downloads.current = {"u", underFile, Digest::text(bytesOf("b")), "", false};
-  onDownloadReply(reply(200, "b"), run_);
+  std::string const underFile = FS::join(dirNew_, "blocker/f");
+  std::string const onDir = FS::join(dirNew_, "taken");
+  downloads_.current = {"u", underFile, Digest::text(bytesOf("b")), "", false};
+  EXPECT_EQ(Download::onReply(reply(200, "b"), downloads_), Step::Failed);
   EXPECT_EQ(err_, "FS couldn't make file parent dir: " + FS::parentPath(underFile) + "\n");
   err_.clear();
-  resetStateForTesting(InstallerState::Waiting);
-  run_.downloads.current = {"u", onDir, Digest::text(bytesOf("b")), "", false};
-  onDownloadReply(reply(200, "b"), run_);
-  EXPECT_EQ(currentState(), InstallerState::Error);
+  downloads_.current = {"u", onDir, Digest::text(bytesOf("b")), "", false};
+  EXPECT_EQ(Download::onReply(reply(200, "b"), downloads_), Step::Failed);
   EXPECT_EQ(err_, "FS couldn't write local file: " + onDir + "\n");
-  EXPECT_EQ(run_.downloads.failed.size(), 2u);
-  EXPECT_TRUE(run_.downloads.done.empty());
+  EXPECT_EQ(downloads_.failed.size(), 2u);
+  EXPECT_TRUE(downloads_.done.empty());
 }
 
 TEST_F(DownloadTest, EmptyQueueWritesTheHashFileThenEnds) {
-  run_.downloads.done.resize(3);
-  resetStateForTesting(InstallerState::Downloading);
-  workDownloading(run_);
-  EXPECT_EQ(currentState(), InstallerState::PreparingExecution);
+  downloads_.done.resize(3);
+  EXPECT_EQ(finish(), Step::Done);
   EXPECT_EQ(readFile(root_ / "new" / "quenza_deps_dist.sha256"), "deps-digest");
   EXPECT_EQ(lines(out_).front(), "DL ended: done=3 failed=0");
 
-  environment().platform = APPLE_OSX;
-  resetStateForTesting(InstallerState::Downloading);
-  workDownloading(run_);
-  EXPECT_EQ(readFile(root_ / "new" / "quenza-launcher.sha256"), run_.manifest.app.hash);
+  env_.platform = APPLE_OSX;
+  EXPECT_EQ(finish(), Step::Done);
+  EXPECT_EQ(readFile(root_ / "new" / "quenza-launcher.sha256"), manifest_.app.hash);
 }
 
 TEST_F(DownloadTest, UnwritableHashFileEndsInError) {
   fs::create_directories(root_ / "new" / "quenza_deps_dist.sha256");
-  resetStateForTesting(InstallerState::Downloading);
-  workDownloading(run_);
-  EXPECT_EQ(currentState(), InstallerState::Error);
-  EXPECT_EQ(err_, "FS couldn't write dist pack hash file: " + FS::join(run_.installDirNew, "quenza_deps_dist.sha256") + "\n");
-  environment().platform = APPLE_OSX;
+  EXPECT_EQ(finish(), Step::Failed);
+  EXPECT_EQ(out_, "");
+  EXPECT_EQ(err_, "FS couldn't write dist pack hash file: " + FS::join(dirNew_, "quenza_deps_dist.sha256") + "\n");
+  env_.platform = APPLE_OSX;
   fs::create_directories(root_ / "new" / "quenza-launcher.sha256");
   err_.clear();
-  resetStateForTesting(InstallerState::Downloading);
-  workDownloading(run_);
-  EXPECT_EQ(err_, "FS couldn't write bundle hash file: " + FS::join(run_.installDirNew, "quenza-launcher.sha256") + "\n");
+  EXPECT_EQ(finish(), Step::Failed);
+  EXPECT_EQ(err_, "FS couldn't write bundle hash file: " + FS::join(dirNew_, "quenza-launcher.sha256") + "\n");
 }
 
 }  // namespace

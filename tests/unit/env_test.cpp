@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "base/log.h"
-#include "app/state.h"
 #include "env/environment.h"
 
 namespace {
@@ -138,17 +137,6 @@ TEST(ProbeHelpersTest, KernelReleaseToVersionText) {
 
 class DetectionTest : public testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = environment();
-    environment() = EnvironmentValues{};
-    resetStateForTesting(InstallerState::EnvironmentDetection);
-  }
-  void TearDown() override {
-    resetStateForTesting(InstallerState::EnvironmentDetection);
-    environment() = saved_;
-  }
-
-  EnvironmentValues saved_;
   std::string out_;
   std::string err_;
   Log::Capture capture_{out_, err_};
@@ -186,11 +174,11 @@ TEST_F(DetectionTest, ExecutableNamesPickChannelAndEdition) {
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.name);
-    detectEnvironmentWith(std::string(c.name), {MS_WINDOWS, X86_64, "10.0.19045"});
-    EXPECT_EQ(environment().channel, c.channel);
-    EXPECT_EQ(environment().edition, c.edition);
-    EXPECT_EQ(environment().otaHost, otaHostname(c.channel));
-    EXPECT_EQ(environment().appFilename, appFilename(MS_WINDOWS, c.edition));
+    EnvironmentValues const env = detectEnvironmentWith(std::string(c.name), {MS_WINDOWS, X86_64, "10.0.19045"});
+    EXPECT_EQ(env.channel, c.channel);
+    EXPECT_EQ(env.edition, c.edition);
+    EXPECT_EQ(env.otaHost, otaHostname(c.channel));
+    EXPECT_EQ(env.appFilename, appFilename(MS_WINDOWS, c.edition));
   }
 }
 
@@ -217,16 +205,17 @@ TEST_F(DetectionTest, OnlyTheLastPathComponentIsMatched) {
   for (auto const& c : cases) {
     SCOPED_TRACE(c.argv0);
     out_.clear();
-    detectEnvironmentWith(std::string(c.argv0), {c.platform, X86_64, "10.0.19045"});
+    EnvironmentValues const env = detectEnvironmentWith(std::string(c.argv0), {c.platform, X86_64, "10.0.19045"});
     ASSERT_FALSE(lines(out_).empty());
     EXPECT_EQ(lines(out_)[0], "Executable name: " + std::string(c.name));
-    EXPECT_EQ(environment().channel, c.channel);
-    EXPECT_EQ(environment().edition, c.edition);
+    EXPECT_EQ(env.channel, c.channel);
+    EXPECT_EQ(env.edition, c.edition);
   }
 }
 
-TEST_F(DetectionTest, WritesTheLinesInOrderThenShowsTheWindow) {
-  detectEnvironmentWith("C:\\Downloads\\Quenza-Demo-BackOffice.exe", {MS_WINDOWS, X86_64, "10.0.22631"});
+TEST_F(DetectionTest, WritesTheLinesInOrder) {
+  EnvironmentValues const env =
+      detectEnvironmentWith("C:\\Downloads\\Quenza-Demo-BackOffice.exe", {MS_WINDOWS, X86_64, "10.0.22631"});
   std::vector<std::string> const expected = {
       "Executable name: Quenza-Demo-BackOffice.exe",
       "App Slug: raw=QUENZA_BO pretty=Quenza Back-Office",
@@ -236,13 +225,9 @@ TEST_F(DetectionTest, WritesTheLinesInOrderThenShowsTheWindow) {
       "Stack Version: raw=10.0.22631 major=10 minor=0 patch=22631",
       "App filename: quenza-bo.exe",
       "OTA hostname: ota-demo.localhost",
-      "Changing state: Showing window",
   };
   EXPECT_EQ(lines(out_), expected);
   EXPECT_EQ(err_, "");
-  EXPECT_EQ(currentState(), InstallerState::ShowingWindow);
-
-  EnvironmentValues const& env = environment();
   EXPECT_EQ(env.platform, MS_WINDOWS);
   EXPECT_EQ(env.cpuArch, X86_64);
   EXPECT_EQ(env.stackVersion, "10.0.22631");
@@ -262,7 +247,6 @@ TEST_F(DetectionTest, LinuxAndUnreadableVersion) {
       "Stack Version: raw= major=0 minor=0 patch=0",
       "App filename: quenzaman",
       "OTA hostname: ota-dev.localhost",
-      "Changing state: Showing window",
   };
   EXPECT_EQ(lines(out_), expected);
 }
@@ -277,19 +261,8 @@ TEST_F(DetectionTest, NegativeAndOddVersionNumbersAreLoggedAsParsed) {
   EXPECT_EQ(l[7], "OTA hostname: ota-prod.localhost");
 }
 
-TEST_F(DetectionTest, EarlierRunValuesDoNotLeakIntoTheNext) {
-  detectEnvironmentWith("Quenza-Demo-BackOffice.exe", {MS_WINDOWS, X86_64, "10.0.22631"});
-  detectEnvironmentWith("setup.exe", {MS_WINDOWS, X86_64, "7"});
-  EXPECT_EQ(environment().channel, PROD);
-  EXPECT_EQ(environment().edition, QUENZA_PMS);
-  EXPECT_EQ(environment().stackMajor, 7);
-  EXPECT_EQ(environment().stackMinor, 0);
-  EXPECT_EQ(environment().stackPatch, 0);
-}
-
 TEST_F(DetectionTest, RealProbesOfThisBuild) {
-  detectEnvironment("quenza-bo");
-  EnvironmentValues const& env = environment();
+  EnvironmentValues const env = detectEnvironment("quenza-bo");
   EXPECT_EQ(env.platform, currentOsType());
   EXPECT_EQ(env.cpuArch, detectCpuArch());
   EXPECT_EQ(env.stackVersion, osVersionString());

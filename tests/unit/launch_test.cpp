@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "base/log.h"
-#include "app/run.h"
-#include "app/state.h"
-#include "app/state_work.h"
 #include "child_tools.h"
 #include "env/environment.h"
 #include "fs/path.h"
@@ -48,35 +45,34 @@ TEST_F(LaunchTest, OtherPlatformsOnlyWriteTheHostnameFileAndGoOn) {
   // A directory where the file belongs makes the write fail; the run goes on all the same.
   std::filesystem::create_directory(dir.path() / "quenza_hostname.cfg");
   for (uint32_t platform : {uint32_t(MS_WINDOWS), uint32_t(7)}) {
-    resetStateForTesting(InstallerState::PreparingExecution);
     out.clear();
-    environment().platform = static_cast<OsType>(platform);
-    workPreparingExecution(run);
-    EXPECT_EQ(currentState(), InstallerState::ExecutingApp) << platform;
-    EXPECT_EQ(out, "Changing state: Executing app\n");
+    env.platform = static_cast<OsType>(platform);
+    Step const step = prepare();
+    EXPECT_EQ(step, Step::Done) << platform;
+    EXPECT_EQ(out, "");
     EXPECT_EQ(err, "");
   }
 }
 
 TEST_F(LaunchTest, MacUnpacksTheBundleAndLiftsTheQuarantine) {
   StandInTools tools({"ditto", "xattr"});
-  environment().platform = APPLE_OSX;
-  workPreparingExecution(run);
+  env.platform = APPLE_OSX;
+  Step const step = prepare();
 
-  EXPECT_EQ(currentState(), InstallerState::ExecutingApp);
+  EXPECT_EQ(step, Step::Done);
   EXPECT_EQ(err, "");
   EXPECT_EQ(out.rfind("Ditto output: program=ditto\n", 0), 0u) << out;
   EXPECT_NE(out.find("\nXAttr output: program=xattr\n"), std::string::npos) << out;
-  EXPECT_TRUE(out.ends_with("end\n\nChanging state: Executing app\n")) << out;
+  EXPECT_TRUE(out.ends_with("end\n\n")) << out;
 
   std::vector<Report> const reports = tools.reports();
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[0].program, "ditto");
   EXPECT_EQ(reports[0].arguments,
-            (std::vector<std::string>{"-xk", FS::join(run.installDirNew, "quenza-launcher.zip"), run.installDirNew}));
+            (std::vector<std::string>{"-xk", FS::join(installDirNew, "quenza-launcher.zip"), installDirNew}));
   EXPECT_EQ(reports[1].program, "xattr");
   EXPECT_EQ(reports[1].arguments, (std::vector<std::string>{"-dr", "com.apple.quarantine",
-                                                            FS::join(run.installDirNew, "quenza-launcher.app")}));
+                                                            FS::join(installDirNew, "quenza-launcher.app")}));
   // No host-name file on this platform.
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "quenza_hostname.cfg"));
 }
@@ -95,14 +91,13 @@ TEST_F(LaunchTest, MacStopsAtTheFirstFailingTool) {
       {{"ditto"}, "", {"ditto"}, "XAttr failed:  started=0 exitCode=-1\n"},
   };
   for (Case const& c : cases) {
-    resetStateForTesting(InstallerState::PreparingExecution);
     out.clear();
     err.clear();
     StandInTools tools(c.present, c.failing);
-    environment().platform = APPLE_OSX;
-    workPreparingExecution(run);
+    env.platform = APPLE_OSX;
+    Step const step = prepare();
 
-    EXPECT_EQ(currentState(), InstallerState::Error) << c.errLine;
+    EXPECT_EQ(step, Step::Failed) << c.errLine;
     EXPECT_EQ(err, c.errLine);
     std::vector<std::string> ran;
     for (Report const& report : tools.reports()) ran.push_back(report.program);
@@ -111,76 +106,33 @@ TEST_F(LaunchTest, MacStopsAtTheFirstFailingTool) {
     if (!c.failing.empty()) {
       EXPECT_NE(out.find("output: program=" + c.failing + "\n"), std::string::npos) << out;
     }
-    EXPECT_TRUE(out.ends_with("Changing state: Error\n")) << out;
   }
 }
 
 TEST_F(LaunchTest, LinuxFailingChmodStopsTheRun) {
   // A tool that runs and exits with 1 fails its step even though its output looks fine.
   StandInTools tools({"chmod"}, "chmod");
-  environment().platform = GNU_LINUX;
-  environment().appFilename = "quenza-app";
-  workPreparingExecution(run);
+  env.platform = GNU_LINUX;
+  env.appFilename = "quenza-app";
+  Step const step = prepare();
 
-  EXPECT_EQ(currentState(), InstallerState::Error);
+  EXPECT_EQ(step, Step::Failed);
   EXPECT_EQ(err, "chmod failed:  started=1 exitCode=1\n");
   EXPECT_NE(out.find("chmod output: program=chmod\n"), std::string::npos) << out;
   std::vector<Report> const reports = tools.reports();
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].arguments, (std::vector<std::string>{"a+x", FS::join(run.installDirNew, "quenza-app")}));
+  EXPECT_EQ(reports[0].arguments, (std::vector<std::string>{"a+x", FS::join(installDirNew, "quenza-app")}));
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "quenza_hostname.cfg"));
 }
 
-TEST_F(LaunchTest, StartsTheApplicationWithTheInstallerPath) {
-  struct Case {
-    OsType platform;
-    std::string directory;  // where the executable lies below installDirNew
-  };
-  Case const cases[] = {{MS_WINDOWS, ""}, {GNU_LINUX, ""}, {APPLE_OSX, "quenza-launcher.app/Contents/MacOS"}};
-  for (Case const& c : cases) {
-    TempDir install;
-    run.installDirNew = install.str();
-    environment().platform = c.platform;
-    environment().appFilename = "quenza-test-app" + exeSuffix();
-    std::filesystem::path const where = install.path() / fsPath(c.directory);
-    std::filesystem::create_directories(where);
-    std::filesystem::copy_file(fsPath(toolPath("record_args")), where / fsPath(environment().appFilename));
-    auto const record = install.path() / "record.txt";
-    setVariable("QUENZA_RECORD_FILE", utf8Of(record));
-    resetStateForTesting(InstallerState::ExecutingApp);
-    out.clear();
-    workExecutingApp(run);
-    clearVariable("QUENZA_RECORD_FILE");
-
-    EXPECT_EQ(currentState(), InstallerState::ClosingWindow);
-    EXPECT_EQ(out, "Changing state: Closing window\n");
-    std::vector<Report> const reports = parseReports(waitForFileEnding(record, "end\n"));
-    ASSERT_EQ(reports.size(), 1u) << c.directory;
-    EXPECT_EQ(reports[0].program, "quenza-test-app");
-    EXPECT_EQ(reports[0].arguments, std::vector<std::string>{"--installer=" + args[0]});
-    EXPECT_EQ(reports[0].cwd, workingDirectory());
-  }
-}
-
-TEST_F(LaunchTest, ApplicationThatCannotStartIsAnError) {
-  environment().platform = MS_WINDOWS;
-  environment().appFilename = "quenza-missing" + exeSuffix();
-  resetStateForTesting(InstallerState::ExecutingApp);
-  workExecutingApp(run);
-  EXPECT_EQ(currentState(), InstallerState::Error);
-  EXPECT_EQ(out, "Changing state: Error\n");
-  EXPECT_EQ(err, "");
-}
-
 TEST_F(LaunchTest, HostnameFileHoldsTheChannelsApplicationHost) {
-  environment().platform = MS_WINDOWS;
+  env.platform = MS_WINDOWS;
   // A file left there before is replaced, not appended to or partly overwritten.
   writeFile(dir.path() / "quenza_hostname.cfg", std::string(200, 'x'));
   for (EnvChannel channel : {PROD, DEMO, DEV}) {
-    resetStateForTesting(InstallerState::PreparingExecution);
-    environment().channel = channel;
-    workPreparingExecution(run);
-    EXPECT_EQ(currentState(), InstallerState::ExecutingApp);
+    env.channel = channel;
+    Step const step = prepare();
+    EXPECT_EQ(step, Step::Done);
     EXPECT_EQ(readFile(dir.path() / "quenza_hostname.cfg"), std::string(channelHost(channel))) << channel;
   }
   EXPECT_EQ(readFile(dir.path() / "quenza_hostname.cfg"), "app-dev.localhost");

@@ -1,6 +1,6 @@
 #pragma once
-// Fixtures for the preparation and start of the application: a staging directory, the
-// run, captured log lines and stand-ins for the preparation tools.
+// Fixtures for the preparation of the staged tree: a staging directory, the environment
+// values, captured log lines and stand-ins for the preparation tools.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,31 +8,22 @@
 #include <vector>
 
 #include "base/log.h"
-#include "app/run.h"
-#include "app/state.h"
 #include "child_tools.h"
 #include "env/environment.h"
+#include "exec/launch.h"
 
 class LaunchTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved = environment();
-    environment().channel = DEMO;
-    run.installDirNew = dir.str();
-    resetStateForTesting(InstallerState::PreparingExecution);
-  }
-  void TearDown() override {
-    environment() = saved;
-    resetStateForTesting(InstallerState::EnvironmentDetection);
-  }
+  void SetUp() override { env.channel = DEMO; }
+
+  Step prepare() { return Launch::prepareTree(env, installDirNew); }
 
   ChildTools::TempDir dir;
-  std::vector<std::string> args{"C:\\Users\\Zo\xc3\xab Doe\\Quenza Installer (2).exe", "ignored"};
-  ::Run run{args};
+  std::string installDirNew = dir.str();
+  EnvironmentValues env;
   std::string out;
   std::string err;
   Log::Capture capture{out, err};
-  EnvironmentValues saved;
 };
 
 // Copies of record_args under the bare names of preparation tools, found by those names

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "app/state_work.h"
 #include "fs/path.h"
 #include "launch_test_support.h"
 
@@ -9,18 +8,17 @@ using namespace ChildTools;
 // Windows makes no symbolic links, so the Linux preparation shows its failure here.
 TEST_F(LaunchTest, LinkThatCannotBeMadeStopsTheRunBeforeChmod) {
   StandInTools tools({"chmod"});
-  environment().platform = GNU_LINUX;
-  environment().appFilename = "quenza-app";
+  env.platform = GNU_LINUX;
+  env.appFilename = "quenza-app";
   std::filesystem::create_directories(dir.path() / "lib");
   writeFile(dir.path() / "lib" / "libname.so.1", "library");
 
-  workPreparingExecution(run);
+  Step const step = prepare();
 
-  std::string const library = FS::join(FS::join(run.installDirNew, "lib"), "libname.so.1");
-  std::string const link = FS::join(FS::join(run.installDirNew, "lib"), "libname.so");
-  EXPECT_EQ(currentState(), InstallerState::Error);
-  EXPECT_EQ(out, "SO file found : path=" + library + "\nFS recreating relative symlink: " + link +
-                     "\nChanging state: Error\n");
+  std::string const library = FS::join(FS::join(installDirNew, "lib"), "libname.so.1");
+  std::string const link = FS::join(FS::join(installDirNew, "lib"), "libname.so");
+  EXPECT_EQ(step, Step::Failed);
+  EXPECT_EQ(out, "SO file found : path=" + library + "\nFS recreating relative symlink: " + link + "\n");
   EXPECT_EQ(err, "FS couldn't symlink SO file: libname.so.1" + link + "\n");
   EXPECT_TRUE(tools.reports().empty());
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "quenza_hostname.cfg"));

@@ -5,14 +5,12 @@
 #include <set>
 
 #include "base/log.h"
-#include "app/run.h"
-#include "app/state.h"
-#include "app/state_work.h"
 #include "env/environment.h"
 #include "fs/fs.h"
 #include "fs/path.h"
 #include "fs/retry.h"
 #include "fs_fixture.h"
+#include "install/layout.h"
 
 using TestFs::TempDir;
 
@@ -55,20 +53,15 @@ void append(std::vector<std::string>& to, std::vector<std::string> const& more) 
 class CleaningBeforeDownload : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedEnvironment_ = environment();
-    environment().edition = QUENZA_BO;
-    environment().channel = PROD;
-    environment().otaHost = "ota-prod.localhost";
-    run.appsRoot = tmp / "profile/.QuenzaQtApps";
-    resetStateForTesting(InstallerState::CleaningBeforeDownload);
+    env.edition = QUENZA_BO;
+    env.channel = PROD;
+    env.otaHost = "ota-prod.localhost";
+    appsRoot = tmp / "profile/.QuenzaQtApps";
   }
 
-  void TearDown() override {
-    environment() = savedEnvironment_;
-    resetStateForTesting(InstallerState::EnvironmentDetection);
-  }
+  Step clean() { return Layout::cleanBeforeDownload(appsRoot, env, locations); }
 
-  std::string root(std::string const& relative) const { return FS::join(run.appsRoot, relative); }
+  std::string root(std::string const& relative) const { return FS::join(appsRoot, relative); }
 
   std::string installDir() const { return root("https__ota-prod.localhost/QUENZA_BO"); }
   std::string installDirNew() const { return root("https__ota-prod.localhost/QUENZA_BO.new"); }
@@ -80,29 +73,27 @@ class CleaningBeforeDownload : public ::testing::Test {
   }
 
   TempDir tmp;
-  std::vector<std::string> const args{"launcher"};
-  ::Run run{args};
+  std::string appsRoot;
+  EnvironmentValues env;
+  Layout::InstallLocations locations;
   std::string out;
   std::string err;
   Log::Capture capture{out, err};
-
- private:
-  EnvironmentValues savedEnvironment_;
 };
 
 }  // namespace
 
 TEST_F(CleaningBeforeDownload, FirstRunCreatesTheRootAndBothInstallDirs) {
-  workCleaningBeforeDownload(run);
+  Step const step = clean();
 
   std::vector<std::string> expected = nameLines("QUENZA_BO_PROD", "QuenzaBO_PROD", "QUENZA_BO");
-  append(expected, {"New install dir: " + installDir(), "Changing state: Constructing queue"});
+  expected.push_back("New install dir: " + installDir());
   EXPECT_EQ(splitLines(out), expected);
   EXPECT_EQ(err, "");
-  EXPECT_EQ(currentState(), InstallerState::ConstructingQueue);
-  EXPECT_EQ(run.installDir, installDir());
-  EXPECT_EQ(run.installDirNew, installDirNew());
-  EXPECT_EQ(TestFs::namesInOrder(run.appsRoot), std::vector<std::string>{"https__ota-prod.localhost"});
+  EXPECT_EQ(step, Step::Done);
+  EXPECT_EQ(locations.installDir, installDir());
+  EXPECT_EQ(locations.installDirNew, installDirNew());
+  EXPECT_EQ(TestFs::namesInOrder(appsRoot), std::vector<std::string>{"https__ota-prod.localhost"});
   std::vector<std::string> made = TestFs::namesInOrder(root("https__ota-prod.localhost"));
   std::sort(made.begin(), made.end());
   EXPECT_EQ(made, (std::vector<std::string>{"QUENZA_BO", "QUENZA_BO.new"}));
@@ -125,17 +116,16 @@ TEST_F(CleaningBeforeDownload, NamesFollowEditionAndChannel) {
   for (Case const& c : cases) {
     SCOPED_TRACE(c.upper);
     out.clear();
-    environment().edition = c.edition;
-    environment().channel = c.channel;
-    environment().otaHost = "ota.example";
-    resetStateForTesting(InstallerState::CleaningBeforeDownload);
-    workCleaningBeforeDownload(run);
+    env.edition = c.edition;
+    env.channel = c.channel;
+    env.otaHost = "ota.example";
+    Step const step = clean();
     std::vector<std::string> lines = splitLines(out);
     ASSERT_GE(lines.size(), 9u);
     lines.resize(9);
     EXPECT_EQ(lines, nameLines(c.upper, c.mixed, c.modern));
-    EXPECT_EQ(run.installDir, root("https__ota.example/" + c.modern));
-    EXPECT_EQ(run.installDirNew, root("https__ota.example/" + c.modern + ".new"));
+    EXPECT_EQ(locations.installDir, root("https__ota.example/" + c.modern));
+    EXPECT_EQ(locations.installDirNew, root("https__ota.example/" + c.modern + ".new"));
   }
 }
 
@@ -171,7 +161,7 @@ TEST_F(CleaningBeforeDownload, RemovesOnlyThisEditionAndChannelInListingOrder) {
   // The order the launcher will see, read before it changes anything.
   std::vector<std::string> expected = nameLines("QUENZA_BO_PROD", "QuenzaBO_PROD", "QUENZA_BO");
   std::vector<std::string> removals;
-  for (std::string const& name : inListingOrder(run.appsRoot, {"QUENZA_BO_PROD", "QuenzaBO_PROD.new"})) {
+  for (std::string const& name : inListingOrder(appsRoot, {"QUENZA_BO_PROD", "QuenzaBO_PROD.new"})) {
     removals.push_back(root(name));
   }
   std::map<std::string, std::set<std::string>> const conflictsIn = {
@@ -181,7 +171,7 @@ TEST_F(CleaningBeforeDownload, RemovesOnlyThisEditionAndChannelInListingOrder) {
   };
   std::set<std::string> envNames;
   for (auto const& [name, conflicts] : conflictsIn) envNames.insert(name);
-  for (std::string const& envName : inListingOrder(run.appsRoot, envNames)) {
+  for (std::string const& envName : inListingOrder(appsRoot, envNames)) {
     expected.push_back("FS env dir found:  path=" + root(envName));
     for (std::string const& name : inListingOrder(root(envName), conflictsIn.at(envName))) {
       expected.push_back("FS conflicting install dir found : path=" + FS::join(root(envName), name));
@@ -191,13 +181,12 @@ TEST_F(CleaningBeforeDownload, RemovesOnlyThisEditionAndChannelInListingOrder) {
   ASSERT_EQ(removals.size(), 6u);
   expected.push_back("New install dir: " + installDir());
   for (std::string const& path : removals) expected.push_back("FS deleting conflicting install dir :" + path);
-  expected.push_back("Changing state: Constructing queue");
 
-  workCleaningBeforeDownload(run);
+  Step const step = clean();
 
   EXPECT_EQ(splitLines(out), expected);
   EXPECT_EQ(err, "");
-  EXPECT_EQ(currentState(), InstallerState::ConstructingQueue);
+  EXPECT_EQ(step, Step::Done);
   for (std::string const& path : survivors) {
     EXPECT_EQ(TestFs::readFile(root(path) + "/bin/app.exe"), path);
   }
@@ -225,11 +214,10 @@ TEST_F(CleaningBeforeDownload, NamesDifferingOnlyInCaseAreLeftAlone) {
   };
   for (std::string const& path : lookAlikes) makeInstall(path);
 
-  workCleaningBeforeDownload(run);
+  Step const step = clean();
 
   std::vector<std::string> expected = nameLines("QUENZA_BO_PROD", "QuenzaBO_PROD", "QUENZA_BO");
-  append(expected, {"FS env dir found:  path=" + root("https__ota-prod.localhost"), "New install dir: " + installDir(),
-                    "Changing state: Constructing queue"});
+  append(expected, {"FS env dir found:  path=" + root("https__ota-prod.localhost"), "New install dir: " + installDir()});
   EXPECT_EQ(splitLines(out), expected);
   for (std::string const& path : lookAlikes) {
     EXPECT_EQ(TestFs::readFile(root(path) + "/bin/app.exe"), path);
@@ -245,22 +233,21 @@ TEST_F(CleaningBeforeDownload, FirstFailedRemovalStopsEverything) {
   if (!held.unavailable().empty()) GTEST_SKIP() << held.unavailable();
   FS::detail::ScopedRetrySleep noPause([](std::chrono::milliseconds) {});
 
-  workCleaningBeforeDownload(run);
+  Step const step = clean();
   held.release();
 
   std::vector<std::string> const lines = splitLines(out);
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[lines.size() - 3], "New install dir: " + installDir());
-  EXPECT_EQ(lines[lines.size() - 2], "FS deleting conflicting install dir :" + root("QUENZA_BO_PROD"));
-  EXPECT_EQ(lines.back(), "Changing state: Error");
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "New install dir: " + installDir());
+  EXPECT_EQ(lines.back(), "FS deleting conflicting install dir :" + root("QUENZA_BO_PROD"));
   EXPECT_EQ(err, "FS couldn't remove conflicting install dir: " + root("QUENZA_BO_PROD") + "\n");
-  EXPECT_EQ(currentState(), InstallerState::Error);
+  EXPECT_EQ(step, Step::Failed);
   EXPECT_EQ(TestFs::readFile(root("QUENZA_BO_PROD/bin/app.exe")), "QUENZA_BO_PROD");
   EXPECT_EQ(TestFs::readFile(root("https__ota-prod.localhost/QUENZA_BO.old/bin/app.exe")),
             "https__ota-prod.localhost/QUENZA_BO.old");
   EXPECT_FALSE(TestFs::exists(installDir()));
   EXPECT_FALSE(TestFs::exists(installDirNew()));
-  EXPECT_EQ(TestFs::namesInOrder(run.appsRoot).size(), 2u);  // nothing moved aside
+  EXPECT_EQ(TestFs::namesInOrder(appsRoot).size(), 2u);  // nothing moved aside
 }
 
 // Once moved aside, a tree that cannot be deleted no longer stands in the way: the run
@@ -285,10 +272,10 @@ TEST_F(CleaningBeforeDownload, WhatCannotBeDeletedAfterTheMoveIsLeftForALaterRun
     TestFs::Undeletable held(root("https__ota-prod.localhost/QUENZA_BO/bin/app.exe"));
     if (!held.unavailable().empty()) GTEST_SKIP() << held.unavailable();
     FS::detail::ScopedRetrySleep noPause([](std::chrono::milliseconds) {});
-    workCleaningBeforeDownload(run);
+    Step const step = clean();
 
     EXPECT_EQ(err, "");
-    EXPECT_EQ(currentState(), InstallerState::ConstructingQueue);
+    EXPECT_EQ(step, Step::Done);
     EXPECT_TRUE(TestFs::namesInOrder(installDir()).empty());
     EXPECT_TRUE(TestFs::namesInOrder(installDirNew()).empty());
     EXPECT_TRUE(TestFs::exists(leftover + "/bin/app.exe"));  // held: not even readable on Windows
@@ -301,9 +288,8 @@ TEST_F(CleaningBeforeDownload, WhatCannotBeDeletedAfterTheMoveIsLeftForALaterRun
                           [](std::string const& line) { return line.rfind("FS deleting conflicting", 0) == 0; }),
             2);
 
-  resetStateForTesting(InstallerState::CleaningBeforeDownload);
-  workCleaningBeforeDownload(run);
-  EXPECT_EQ(currentState(), InstallerState::ConstructingQueue);
+  Step const step = clean();
+  EXPECT_EQ(step, Step::Done);
   EXPECT_FALSE(TestFs::exists(leftover));
   for (std::string const& path : others) EXPECT_EQ(TestFs::readFile(root(path) + "/bin/app.exe"), path);
   EXPECT_EQ(TestFs::readFile(root(".QUENZA_BO_PROD.discarded-5")), "a file");
@@ -322,15 +308,15 @@ TEST_F(CleaningBeforeDownload, InstallDirsBehindALinkedEnvironmentDirAreMadeNew)
   TestFs::makeFile(tmp / "elsewhere/QUENZA_BO.new/stale.dat", "stale");
   TestFs::makeDirs(tmp / "elsewhere/QUENZA_PMS");
   TestFs::makeFile(tmp / "elsewhere/QUENZA_PMS/keep.txt", "other edition");
-  TestFs::makeDirs(run.appsRoot);
+  TestFs::makeDirs(appsRoot);
   std::string const why = TestFs::makeDirLink(tmp / "elsewhere", root("https__ota-prod.localhost"));
   if (!why.empty()) GTEST_SKIP() << why;
 
-  workCleaningBeforeDownload(run);
+  Step const step = clean();
 
   std::vector<std::string> expected = nameLines("QUENZA_BO_PROD", "QuenzaBO_PROD", "QUENZA_BO");
   append(expected, {"New install dir: " + installDir(), "FS deleting conflicting install dir :" + installDir(),
-                    "FS deleting conflicting install dir :" + installDirNew(), "Changing state: Constructing queue"});
+                    "FS deleting conflicting install dir :" + installDirNew()});
   EXPECT_EQ(splitLines(out), expected);
   EXPECT_EQ(err, "");
   EXPECT_TRUE(TestFs::namesInOrder(tmp / "elsewhere/QUENZA_BO").empty());
@@ -347,7 +333,7 @@ TEST_F(CleaningBeforeDownload, ALinkAtAnInstallDirIsNeverFollowed) {
   for (bool const atNew : {false, true}) {
     SCOPED_TRACE(atNew ? "staging dir" : "install dir");
     TempDir scratch;
-    run.appsRoot = scratch / ".QuenzaQtApps";
+    appsRoot = scratch / ".QuenzaQtApps";
     TestFs::makeDirs(root("https__ota-prod.localhost"));
     TestFs::makeDirs(scratch / "target");
     TestFs::makeFile(scratch / "target/precious.txt", "precious");
@@ -356,12 +342,11 @@ TEST_F(CleaningBeforeDownload, ALinkAtAnInstallDirIsNeverFollowed) {
     if (!why.empty()) GTEST_SKIP() << why;
     out.clear();
     err.clear();
-    resetStateForTesting(InstallerState::CleaningBeforeDownload);
 
-    workCleaningBeforeDownload(run);
+    Step const step = clean();
 
     EXPECT_EQ(err, "FS couldn't create install dir: " + link + "\n");
-    EXPECT_EQ(currentState(), InstallerState::Error);
+    EXPECT_EQ(step, Step::Failed);
     EXPECT_EQ(TestFs::namesInOrder(scratch / "target"), std::vector<std::string>{"precious.txt"});
     FS::EntryType type = FS::EntryType::Other;
     EXPECT_TRUE(FS::examine(link, type));
@@ -386,15 +371,15 @@ TEST_F(CleaningBeforeDownload, OddNamesNeverReachOutOfTheInstallsNorHideOne) {
   makeInstall("https__ota-prod.localhost\xE9/QUENZA_BO.old");
   TestFs::makeDirs(root("https__ota-prod.localhost\xE9/\xFF"));
   // Where the names would lead if a backslash separated.
-  std::string const profile = FS::parentPath(run.appsRoot);
+  std::string const profile = FS::parentPath(appsRoot);
   TestFs::makeFile(profile + "/precious.txt", "precious");
   TestFs::makeDirs(profile + "/elsewhere/QUENZA_BO.new");
   TestFs::makeFile(profile + "/elsewhere/QUENZA_BO.new/precious.txt", "precious");
 
-  workCleaningBeforeDownload(run);
+  Step const step = clean();
 
   EXPECT_EQ(err, "");
-  EXPECT_EQ(currentState(), InstallerState::ConstructingQueue);
+  EXPECT_EQ(step, Step::Done);
   std::vector<std::string> const lines = splitLines(out);
   for (std::string const& env : {root(odd), root("https__ota-prod.localhost\xE9")}) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "FS env dir found:  path=" + env), lines.end()) << env;
@@ -421,18 +406,16 @@ TEST_F(CleaningBeforeDownload, InstallDirThatCannotBeCreatedEndsInError) {
   for (Case const& c : cases) {
     SCOPED_TRACE(c.blockingFile);
     TempDir scratch;
-    run.appsRoot = scratch / ".QuenzaQtApps";
+    appsRoot = scratch / ".QuenzaQtApps";
     TestFs::makeDirs(FS::parentPath(root(c.blockingFile)));
     TestFs::makeFile(root(c.blockingFile), "in the way");
     out.clear();
     err.clear();
-    resetStateForTesting(InstallerState::CleaningBeforeDownload);
 
-    workCleaningBeforeDownload(run);
+    Step const step = clean();
 
     EXPECT_EQ(err, "FS couldn't create install dir: " + root(c.failedDir) + "\n");
-    EXPECT_EQ(splitLines(out).back(), "Changing state: Error");
-    EXPECT_EQ(currentState(), InstallerState::Error);
+    EXPECT_EQ(step, Step::Failed);
     EXPECT_EQ(TestFs::isDirectory(installDir()), c.expectInstallDir);
     EXPECT_EQ(TestFs::readFile(root(c.blockingFile)), "in the way");
   }
@@ -440,9 +423,9 @@ TEST_F(CleaningBeforeDownload, InstallDirThatCannotBeCreatedEndsInError) {
 
 TEST_F(CleaningBeforeDownload, UnusableRootFindsNothingAndFailsAtCreation) {
   TestFs::makeFile(tmp / "profile", "not a directory");
-  workCleaningBeforeDownload(run);
+  Step const step = clean();
   std::vector<std::string> expected = nameLines("QUENZA_BO_PROD", "QuenzaBO_PROD", "QUENZA_BO");
-  append(expected, {"New install dir: " + installDir(), "Changing state: Error"});
+  expected.push_back("New install dir: " + installDir());
   EXPECT_EQ(splitLines(out), expected);
   EXPECT_EQ(err, "FS couldn't create install dir: " + installDir() + "\n");
 }

@@ -10,11 +10,9 @@
 #include <optional>
 
 #include "base/log.h"
-#include "app/run.h"
-#include "app/state.h"
-#include "app/state_work.h"
 #include "env/environment.h"
 #include "fs_fixture.h"
+#include "install/layout.h"
 
 namespace {
 
@@ -46,16 +44,16 @@ std::string passwordHome() {
 TEST(AppsRootPosix, HomeWinsAndThePasswordDatabaseStandsInForItsAbsence) {
   HomeVariable restore;
   setenv("HOME", "/home/someone else", 1);
-  EXPECT_EQ(computeAppsRoot(), "/home/someone else/.QuenzaQtApps");
+  EXPECT_EQ(Layout::computeAppsRoot(), "/home/someone else/.QuenzaQtApps");
   setenv("HOME", "/home/trailing/", 1);
-  EXPECT_EQ(computeAppsRoot(), "/home/trailing/.QuenzaQtApps");
+  EXPECT_EQ(Layout::computeAppsRoot(), "/home/trailing/.QuenzaQtApps");
 
   std::string const fromDatabase = passwordHome();
   if (fromDatabase.empty()) GTEST_SKIP() << "this user has no home in the password database";
   setenv("HOME", "", 1);
-  EXPECT_EQ(computeAppsRoot(), fromDatabase + "/.QuenzaQtApps");
+  EXPECT_EQ(Layout::computeAppsRoot(), fromDatabase + "/.QuenzaQtApps");
   unsetenv("HOME");
-  EXPECT_EQ(computeAppsRoot(), fromDatabase + "/.QuenzaQtApps");
+  EXPECT_EQ(Layout::computeAppsRoot(), fromDatabase + "/.QuenzaQtApps");
 }
 
 // An environment directory that cannot be read may hold the install: the clean-up stops
@@ -80,20 +78,19 @@ TEST(CleaningPosix, AnUnreadableEnvironmentDirStopsTheCleanUp) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(group) != 0 || setuid(owner) != 0)) _exit(10);
-    environment().edition = QUENZA_BO;
-    environment().channel = PROD;
-    environment().otaHost = "ota-prod.localhost";
-    std::vector<std::string> const args{"launcher"};
-    ::Run run(args);
-    run.appsRoot = apps;
+    EnvironmentValues values;
+    values.edition = QUENZA_BO;
+    values.channel = PROD;
+    values.otaHost = "ota-prod.localhost";
+    Layout::InstallLocations install;
     std::string out;
     std::string err;
+    Step step;
     {
       Log::Capture capture(out, err);
-      resetStateForTesting(InstallerState::CleaningBeforeDownload);
-      workCleaningBeforeDownload(run);
+      step = Layout::cleanBeforeDownload(apps, values, install);
     }
-    if (currentState() != InstallerState::Error) _exit(11);
+    if (step != Step::Failed) _exit(11);
     if (err != "FS couldn't remove conflicting install dir: " + env + "\n") _exit(12);
     if (access((env + "/QUENZA_BO/bin/app.exe").c_str(), F_OK) != 0) _exit(13);
     _exit(0);

@@ -1,15 +1,11 @@
 // The verify request built from the environment values, and the decoding of verify
-// replies into the manifest with the exact log lines and the next state.
+// replies into the manifest with the exact log lines and the outcome.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/log.h"
-#include "app/state.h"
-#include "app/state_work.h"
 #include "env/environment.h"
 #include "json/json.h"
 #include "ota/ota.h"
@@ -26,14 +22,7 @@ std::string joinLines(std::vector<std::string> const& lines) {
 
 std::string fieldNotFound(std::string const& key) { return "JSON: Field not found '" + key + "', using fallback value"; }
 
-class VerifyRequest : public ::testing::Test {
- protected:
-  void SetUp() override { saved_ = environment(); }
-  void TearDown() override { environment() = saved_; }
-  EnvironmentValues saved_;
-};
-
-TEST_F(VerifyRequest, BodyUrlAndHeadersFollowTheEnvironment) {
+TEST(VerifyRequest, BodyUrlAndHeadersFollowTheEnvironment) {
   struct Case {
     OsType platform;
     CpuArch arch;
@@ -55,7 +44,7 @@ TEST_F(VerifyRequest, BodyUrlAndHeadersFollowTheEnvironment) {
        R"("stack_major":-1,"stack_minor":-2147483648,"stack_patch":2147483647,"want_bundled":false})"},
   };
   for (Case const& c : cases) {
-    EnvironmentValues& env = environment();
+    EnvironmentValues env;
     env.platform = c.platform;
     env.cpuArch = c.arch;
     env.edition = c.edition;
@@ -64,7 +53,7 @@ TEST_F(VerifyRequest, BodyUrlAndHeadersFollowTheEnvironment) {
     env.stackMinor = c.minor;
     env.stackPatch = c.patch;
 
-    HTTP::Request const request = OTA::buildVerifyRequest();
+    HTTP::Request const request = OTA::buildVerifyRequest(env);
     EXPECT_EQ(std::string(request.body.begin(), request.body.end()), c.body);
     EXPECT_EQ(request.url, std::string("https://") + c.host + "/ota/verify");
     EXPECT_EQ(request.method, HTTP::Method::POST);
@@ -106,40 +95,36 @@ struct ReplyCase {
   char const* name;
   int32_t status;
   std::string body;
-  std::vector<std::string> out;  // after the "POST success:" line, before the state line
+  std::vector<std::string> out;  // after the "POST success:" line
   std::vector<std::string> err;
-  InstallerState next;
+  Step outcome;
 };
 
 class VerifyReply : public ::testing::Test {
  protected:
-  void SetUp() override { resetStateForTesting(InstallerState::Waiting); }
-  void TearDown() override { resetStateForTesting(InstallerState::EnvironmentDetection); }
   void check(ReplyCase const& c, OTA::Manifest& manifest) {
     out_.clear();
     err_.clear();
-    resetStateForTesting(InstallerState::Waiting);
     HTTP::Reply reply;
     reply.status = c.status;
     reply.body = bytes(c.body);
-    OTA::onVerifyReply(reply, manifest);
+    Step const outcome = OTA::onVerifyReply(reply, manifest);
 
     std::vector<std::string> out;
     if (reply.isSuccess())
       out.push_back("POST success: status=" + std::to_string(c.status) + " size=" + std::to_string(c.body.size()));
     out.insert(out.end(), c.out.begin(), c.out.end());
-    out.push_back("Changing state: " + std::string(stateName(c.next)));
     EXPECT_EQ(out_, joinLines(out)) << c.name;
     EXPECT_EQ(err_, joinLines(c.err)) << c.name;
-    EXPECT_EQ(currentState(), c.next) << c.name;
+    EXPECT_EQ(outcome, c.outcome) << c.name;
   }
   std::string out_;
   std::string err_;
   Log::Capture capture_{out_, err_};
 };
 
-constexpr auto kClean = InstallerState::CleaningBeforeDownload;
-constexpr auto kError = InstallerState::Error;
+constexpr auto kClean = Step::Done;
+constexpr auto kError = Step::Failed;
 
 TEST_F(VerifyReply, UsableManifestsAreStoredWhole) {
   OTA::Manifest manifest;
@@ -309,30 +294,6 @@ TEST_F(VerifyReply, StopsAtTheFirstEntryThatIsNoObject) {
         manifest);
   ASSERT_EQ(manifest.deps.entries.size(), 2u);
   EXPECT_EQ(manifest.deps.entries[1].uri, "deps/b.dat");
-}
-
-TEST_F(VerifyRequest, QueryingOtaWaitsForTheReplyAndFailsWithoutServer) {
-  std::string out;
-  std::string err;
-  Log::Capture capture(out, err);
-  resetStateForTesting(InstallerState::QueryingOta);
-  environment().otaHost = "127.0.0.1:1";  // nothing listens there
-  std::vector<std::string> args = {"launcher"};
-  ::Run run(args);
-
-  workQueryingOta(run);
-  EXPECT_EQ(out, "Verify OTA...\nChanging state: Waiting\n");
-  EXPECT_EQ(currentState(), InstallerState::Waiting);
-  auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (currentState() == InstallerState::Waiting && std::chrono::steady_clock::now() < deadline) {
-    HTTP::pump();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  HTTP::shutdown();
-  resetStateForTesting(InstallerState::EnvironmentDetection);
-  EXPECT_EQ(out, "Verify OTA...\nChanging state: Waiting\nChanging state: Error\n");
-  EXPECT_EQ(err, "POST failed: status=0 body=\n");
-  EXPECT_EQ(run.manifest.code, "");
 }
 
 }  // namespace

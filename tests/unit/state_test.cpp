@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "base/log.h"
+#include "app/run.h"
 #include "app/state.h"
+#include "base/log.h"
 
 namespace {
 
@@ -22,24 +23,22 @@ TEST(InstallerStateNames, FixedValuesAndDisplayNames) {
 
 TEST(SetState, LogsEachChangeOnceAndNothingForTheSameState) {
   std::string out, err;
-  {
-    Log::Capture capture(out, err);
-    resetStateForTesting(InstallerState::EnvironmentDetection);
-    setState(InstallerState::ShowingWindow);
-    setState(InstallerState::ShowingWindow);
-    setState(InstallerState::Waiting);
-    setState(InstallerState::Error);
-    setState(InstallerState::Error);
-    setState(static_cast<InstallerState>(77));
-  }
+  Log::Capture capture(out, err);
+  std::vector<std::string> const args{"launcher"};
+  ::Run run(args);
+  run.setState(InstallerState::ShowingWindow);
+  run.setState(InstallerState::ShowingWindow);
+  run.setState(InstallerState::Waiting);
+  run.setState(InstallerState::Error);
+  run.setState(InstallerState::Error);
+  run.setState(static_cast<InstallerState>(77));
   EXPECT_EQ(out,
             "Changing state: Showing window\n"
             "Changing state: Waiting\n"
             "Changing state: Error\n"
             "Changing state: @@@ unrecognized state @@@\n");
   EXPECT_EQ(err, "");
-  EXPECT_EQ(currentState(), static_cast<InstallerState>(77));
-  resetStateForTesting(InstallerState::EnvironmentDetection);
+  EXPECT_EQ(run.state(), static_cast<InstallerState>(77));
 }
 
 }  // namespace
