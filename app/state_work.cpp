@@ -9,7 +9,7 @@
 #include "exec/process.h"
 #include "http/http.h"
 #include "install/download.h"
-#include "exec/launch.h"
+#include "install/prepare.h"
 #include "ota/ota.h"
 #include "ui/splash.h"
 
@@ -86,7 +86,7 @@ PassEnd download(Run& run) {
 // The launcher's own path goes over unchanged; quoting it for a command line is the
 // process runner's business. A start that fails writes no line of its own.
 void startApplication(Run& run) {
-  std::string const executable = Launch::executablePath(run.env, run.install.installDirNew);
+  std::string const executable = Prepare::executablePath(run.env, run.install.installDirNew);
   std::string const installer = run.args.empty() ? std::string() : run.args.front();
   bool const started = Process::start(executable, {"--installer=" + installer});
   run.setState(started ? InstallerState::ClosingWindow : InstallerState::Error);
@@ -133,7 +133,7 @@ PassEnd performStateWork(Run& run) {
                        InstallerState::Downloading);
     case InstallerState::Downloading: return download(run);
     case InstallerState::PreparingExecution:
-      return afterStep(run, Launch::prepareTree(run.env, run.install.installDirNew), InstallerState::ExecutingApp);
+      return afterStep(run, Prepare::tree(run.env, run.install.installDirNew), InstallerState::ExecutingApp);
     case InstallerState::ExecutingApp: startApplication(run); return continues();
     case InstallerState::Waiting: return continues();
     case InstallerState::Error: return showError(run);

@@ -7,7 +7,7 @@
 #include "base/step.h"
 #include "env/environment.h"
 
-namespace Launch {
+namespace Prepare {
 
 // The shorter names under which a versioned shared library is also loaded, longest
 // first, each formed by cutting the path at its last "." after the ".so":
@@ -26,10 +26,10 @@ std::vector<std::string> sharedLibraryLinkPaths(std::string const& path);
 // also when it fails. Failed after "Ditto failed: ", "XAttr failed: ", "chmod failed: "
 // (with " started=0|1 exitCode=N") or "FS couldn't symlink SO file: " at the first step
 // that fails; a host-name file that cannot be written is no failure.
-Step prepareTree(EnvironmentValues const& env, std::string const& installDirNew);
+Step tree(EnvironmentValues const& env, std::string const& installDirNew);
 
 // The application's executable in the staged tree: the platform's file name directly in
 // it, or inside the unpacked bundle on the bundle platform.
 std::string executablePath(EnvironmentValues const& env, std::string const& installDirNew);
 
-}  // namespace Launch
+}  // namespace Prepare

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
 #include "fs/path.h"
-#include "launch_test_support.h"
+#include "prepare_test_support.h"
 
 using namespace ChildTools;
 
 // Windows makes no symbolic links, so the Linux preparation shows its failure here.
-TEST_F(LaunchTest, LinkThatCannotBeMadeStopsTheRunBeforeChmod) {
+TEST_F(PrepareTest, LinkThatCannotBeMadeStopsTheRunBeforeChmod) {
   StandInTools tools({"chmod"});
   env.platform = GNU_LINUX;
   env.appFilename = "quenza-app";

@@ -10,13 +10,13 @@
 #include "base/log.h"
 #include "child_tools.h"
 #include "env/environment.h"
-#include "exec/launch.h"
+#include "install/prepare.h"
 
-class LaunchTest : public ::testing::Test {
+class PrepareTest : public ::testing::Test {
  protected:
   void SetUp() override { env.channel = DEMO; }
 
-  Step prepare() { return Launch::prepareTree(env, installDirNew); }
+  Step prepare() { return Prepare::tree(env, installDirNew); }
 
   ChildTools::TempDir dir;
   std::string installDirNew = dir.str();

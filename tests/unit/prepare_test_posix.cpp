@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <map>
 
-#include "launch_test_support.h"
+#include "prepare_test_support.h"
 
 using namespace ChildTools;
 
-TEST_F(LaunchTest, LinuxMakesTheApplicationExecutable) {
+TEST_F(PrepareTest, LinuxMakesTheApplicationExecutable) {
   env.platform = GNU_LINUX;
   env.appFilename = "quenza-app";
   writeFile(dir.path() / "quenza-app", "#!/bin/sh\n");
@@ -25,7 +25,7 @@ TEST_F(LaunchTest, LinuxMakesTheApplicationExecutable) {
   EXPECT_EQ(info.st_mode & 0777, 0711u);
 }
 
-TEST_F(LaunchTest, LinuxChmodOfAMissingApplicationFails) {
+TEST_F(PrepareTest, LinuxChmodOfAMissingApplicationFails) {
   env.platform = GNU_LINUX;
   env.appFilename = "quenza-app";
   Step const step = prepare();
@@ -66,7 +66,7 @@ std::map<std::string, std::vector<std::string>> linesPerLibrary(std::string cons
 
 }  // namespace
 
-TEST_F(LaunchTest, LinuxRecreatesTheLinksOfVersionedLibraries) {
+TEST_F(PrepareTest, LinuxRecreatesTheLinksOfVersionedLibraries) {
   env.platform = GNU_LINUX;
   env.appFilename = "quenza-app";
   auto const lib = dir.path() / "lib";
@@ -104,7 +104,7 @@ TEST_F(LaunchTest, LinuxRecreatesTheLinksOfVersionedLibraries) {
   EXPECT_EQ(readFile(dir.path() / "quenza_hostname.cfg"), "app-demo.localhost");
 }
 
-TEST_F(LaunchTest, LinuxReplacesOldLinksButKeepsShippedFiles) {
+TEST_F(PrepareTest, LinuxReplacesOldLinksButKeepsShippedFiles) {
   env.platform = GNU_LINUX;
   env.appFilename = "quenza-app";
   auto const lib = dir.path() / "lib";

@@ -1,4 +1,4 @@
-#include "exec/launch.h"
+#include "install/prepare.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include "child_tools.h"
 #include "env/environment.h"
 #include "fs/path.h"
-#include "launch_test_support.h"
+#include "prepare_test_support.h"
 
 using namespace ChildTools;
 
@@ -37,11 +37,11 @@ TEST(SharedLibraryLinks, LinkPathsOfALibrary) {
       {"", {}},
   };
   for (Case const& c : cases) {
-    EXPECT_EQ(Launch::sharedLibraryLinkPaths(c.path), c.links) << c.path;
+    EXPECT_EQ(Prepare::sharedLibraryLinkPaths(c.path), c.links) << c.path;
   }
 }
 
-TEST_F(LaunchTest, OtherPlatformsOnlyWriteTheHostnameFileAndGoOn) {
+TEST_F(PrepareTest, OtherPlatformsOnlyWriteTheHostnameFileAndGoOn) {
   // A directory where the file belongs makes the write fail; the run goes on all the same.
   std::filesystem::create_directory(dir.path() / "quenza_hostname.cfg");
   for (uint32_t platform : {uint32_t(MS_WINDOWS), uint32_t(7)}) {
@@ -54,7 +54,7 @@ TEST_F(LaunchTest, OtherPlatformsOnlyWriteTheHostnameFileAndGoOn) {
   }
 }
 
-TEST_F(LaunchTest, MacUnpacksTheBundleAndLiftsTheQuarantine) {
+TEST_F(PrepareTest, MacUnpacksTheBundleAndLiftsTheQuarantine) {
   StandInTools tools({"ditto", "xattr"});
   env.platform = APPLE_OSX;
   Step const step = prepare();
@@ -77,7 +77,7 @@ TEST_F(LaunchTest, MacUnpacksTheBundleAndLiftsTheQuarantine) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "quenza_hostname.cfg"));
 }
 
-TEST_F(LaunchTest, MacStopsAtTheFirstFailingTool) {
+TEST_F(PrepareTest, MacStopsAtTheFirstFailingTool) {
   struct Case {
     std::vector<std::string> present;
     std::string failing;
@@ -109,7 +109,7 @@ TEST_F(LaunchTest, MacStopsAtTheFirstFailingTool) {
   }
 }
 
-TEST_F(LaunchTest, LinuxFailingChmodStopsTheRun) {
+TEST_F(PrepareTest, LinuxFailingChmodStopsTheRun) {
   // A tool that runs and exits with 1 fails its step even though its output looks fine.
   StandInTools tools({"chmod"}, "chmod");
   env.platform = GNU_LINUX;
@@ -125,7 +125,7 @@ TEST_F(LaunchTest, LinuxFailingChmodStopsTheRun) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "quenza_hostname.cfg"));
 }
 
-TEST_F(LaunchTest, HostnameFileHoldsTheChannelsApplicationHost) {
+TEST_F(PrepareTest, HostnameFileHoldsTheChannelsApplicationHost) {
   env.platform = MS_WINDOWS;
   // A file left there before is replaced, not appended to or partly overwritten.
   writeFile(dir.path() / "quenza_hostname.cfg", std::string(200, 'x'));

@@ -1,4 +1,4 @@
-#include "exec/launch.h"
+#include "install/prepare.h"
 
 #include <cstdint>
 
@@ -6,27 +6,6 @@
 #include "exec/process.h"
 #include "fs/fs.h"
 #include "fs/path.h"
-
-namespace Launch {
-
-std::vector<std::string> sharedLibraryLinkPaths(std::string const& path) {
-  std::vector<std::string> links;
-  size_t const found = path.rfind(".so");
-  if (found == std::string::npos) return links;
-  size_t const stemEnd = found + 3;
-  if (stemEnd != path.size() && path[stemEnd] != '.') return links;
-
-  std::string link = path;
-  while (link.size() > stemEnd) {
-    size_t const dot = link.rfind('.');
-    if (dot == std::string::npos || dot < stemEnd) break;
-    link.resize(dot);
-    links.push_back(link);
-  }
-  return links;
-}
-
-}  // namespace Launch
 
 namespace {
 
@@ -92,7 +71,7 @@ bool recreateLibraryLinks(std::string const& installDirNew) {
 
   for (FS::Entry const& library : libraries) {
     Log::out("SO file found : path=" + library.path);
-    for (std::string const& linkPath : Launch::sharedLibraryLinkPaths(library.path)) {
+    for (std::string const& linkPath : Prepare::sharedLibraryLinkPaths(library.path)) {
       Log::out("FS recreating relative symlink: " + linkPath);
       if (!recreateLink(library.name, linkPath)) {
         Log::err("FS couldn't symlink SO file: " + library.name + linkPath);
@@ -126,9 +105,26 @@ Step prepareLinux(EnvironmentValues const& env, std::string const& dir) {
 
 }  // namespace
 
-namespace Launch {
+namespace Prepare {
 
-Step prepareTree(EnvironmentValues const& env, std::string const& installDirNew) {
+std::vector<std::string> sharedLibraryLinkPaths(std::string const& path) {
+  std::vector<std::string> links;
+  size_t const found = path.rfind(".so");
+  if (found == std::string::npos) return links;
+  size_t const stemEnd = found + 3;
+  if (stemEnd != path.size() && path[stemEnd] != '.') return links;
+
+  std::string link = path;
+  while (link.size() > stemEnd) {
+    size_t const dot = link.rfind('.');
+    if (dot == std::string::npos || dot < stemEnd) break;
+    link.resize(dot);
+    links.push_back(link);
+  }
+  return links;
+}
+
+Step tree(EnvironmentValues const& env, std::string const& installDirNew) {
   switch (env.platform) {
     case APPLE_OSX: return prepareMac(installDirNew);
     case GNU_LINUX: return prepareLinux(env, installDirNew);
@@ -143,4 +139,4 @@ std::string executablePath(EnvironmentValues const& env, std::string const& inst
   return FS::join(installDirNew, env.appFilename);
 }
 
-}  // namespace Launch
+}  // namespace Prepare
