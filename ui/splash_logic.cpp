@@ -23,21 +23,14 @@ Image const& errorImage() {
   return image;
 }
 
-bool closedByUser() { return detail::state().closedByUser; }
-
 namespace detail {
-
-ModuleState& state() {
-  static ModuleState s;
-  return s;
-}
 
 uint64_t byteCount(Image const& image) {
   if (!image.first || !image.end || image.end <= image.first) return 0;
   return static_cast<uint64_t>(image.end - image.first);
 }
 
-bool applyImage(Image const& image) {
+bool applyImage(State& s, Image const& image) {
   if (image.width == 0 || image.height == 0) return false;
   uint32_t const count = image.width * image.height;  // 32-bit product, as checked
   if (byteCount(image) != uint64_t{count} * 4) return false;
@@ -45,7 +38,6 @@ bool applyImage(Image const& image) {
   // smaller than the size painted from it; such an image is refused.
   if (uint64_t{image.width} * image.height != count) return false;
 
-  ModuleState& s = state();
   s.width = image.width;
   s.height = image.height;
   s.pixels.resize(count);
@@ -54,8 +46,7 @@ bool applyImage(Image const& image) {
   return true;
 }
 
-bool pictureReady() {
-  ModuleState const& s = state();
+bool pictureReady(State const& s) {
   return !s.pixels.empty() && s.pixels.size() == uint64_t{s.width} * s.height;
 }
 
@@ -88,8 +79,7 @@ std::vector<uint32_t> iconArgb(uint8_t const* first, uint8_t const* end, uint32_
   return out;
 }
 
-void storeTitle(std::string const& utf8) {
-  ModuleState& s = state();
+void storeTitle(State& s, std::string const& utf8) {
   if (&utf8 != &s.title) s.title = utf8;
 }
 
@@ -106,8 +96,6 @@ bool latin1Title(std::string const& utf8, std::string& latin1) {
   }
   return true;
 }
-
-void resetForTesting() { state() = ModuleState{}; }
 
 }  // namespace detail
 }  // namespace Splash

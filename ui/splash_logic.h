@@ -1,8 +1,10 @@
 #pragma once
-// The part of the splash window that needs no window system: the module state the
-// backends share, the picture check and conversion, the centring arithmetic and the
-// title and icon encodings, and the arithmetic of showing the picture at a monitor's
-// scale. Internal to ui/; kept apart so every build's tests run it.
+// The part of the splash window that needs no window system: what a backend keeps of its
+// window besides the window itself, the picture check and conversion, the centring
+// arithmetic, the title and icon encodings, and the arithmetic of showing the picture at
+// a monitor's scale. Internal to ui/; kept apart so every build's tests run it. Each
+// backend holds one State in its own file (the window procedure of the platform reaches
+// it there); the functions here work on the State they are given.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,7 +16,7 @@ namespace Splash::detail {
 // The pictures are drawn for 96 DPI, the scale the system calls 100 %.
 constexpr uint32_t kDesignDpi = 96;
 
-struct ModuleState {
+struct State {
   bool closedByUser = false;           // set once by the user's close; never reset
   uint32_t width = 0;                  // size of the picture shown; the client size at
   uint32_t height = 0;                 //   96 DPI until a picture has been applied
@@ -23,8 +25,6 @@ struct ModuleState {
   std::vector<uint32_t> pixels;        // 0x00RRGGBB, top row first, width*height of them
   std::string title;                   // UTF-8
 };
-
-ModuleState& state();
 
 // Bytes the image's range holds: end minus first when both are set and end lies after
 // first, else 0.
@@ -39,11 +39,11 @@ inline uint32_t packPixel(uint8_t const* rgba) {
 // The window-free steps of showing a picture. When the image has non-zero sides and
 // exactly width*height*4 bytes, makes its size current, converts it into the pixel
 // buffer and returns true; otherwise changes nothing and returns false.
-bool applyImage(Image const& image);
+bool applyImage(State& state, Image const& image);
 
 // Whether the pixel buffer holds a whole picture of the current size (false before a
 // picture is applied and after the window is destroyed): only then is anything drawn.
-bool pictureReady();
+bool pictureReady(State const& state);
 
 struct Point {
   int32_t x = 0;
@@ -77,7 +77,7 @@ Size scaledClientSize(uint32_t width, uint32_t height, uint32_t dpi);
 std::vector<uint32_t> iconArgb(uint8_t const* first, uint8_t const* end, uint32_t width, uint32_t height);
 
 // Keeps a copy of the title (a call with the stored title itself changes nothing).
-void storeTitle(std::string const& utf8);
+void storeTitle(State& state, std::string const& utf8);
 
 // The title as it is shown: itself when it is valid UTF-8, else empty.
 std::string shownTitle(std::string const& utf8);
@@ -85,8 +85,5 @@ std::string shownTitle(std::string const& utf8);
 // The title in ISO 8859-1 into latin1 when every character fits there; false otherwise
 // (latin1 then undefined). Invalid UTF-8 counts as the empty title.
 bool latin1Title(std::string const& utf8, std::string& latin1);
-
-// Back to the starting values, for tests (the product never resets the closed flag).
-void resetForTesting();
 
 }  // namespace Splash::detail

@@ -18,8 +18,11 @@ int const kIconGroup = 101;
 // The headers declare it only when building for Windows 10; this build also runs on 7.
 UINT const kGetDpiScaledSize = 0x02E4;  // WM_GETDPISCALEDSIZE
 
+// The one window of the process and what it shows. The window procedure has no other way
+// to reach them than through this file.
 HWND g_window = nullptr;
 bool g_classRegistered = false;
+detail::State g_state;
 
 // The per-monitor DPI calls exist from Windows 10 1607 on: looked up at run time, so the
 // launcher still starts on older systems, where the system DPI applies to every window.
@@ -67,7 +70,7 @@ bool outerRect(RECT& rect, uint32_t dpi) {
 
 // The outer size that gives the picture its client size at that DPI.
 bool scaledOuterSize(uint32_t dpi, SIZE& outer) {
-  detail::ModuleState const& s = detail::state();
+  detail::State const& s = g_state;
   detail::Size const client = detail::scaledClientSize(s.width, s.height, dpi);
   RECT rect = {0, 0, static_cast<LONG>(client.width), static_cast<LONG>(client.height)};
   if (!outerRect(rect, dpi)) return false;
@@ -85,7 +88,7 @@ HICON loadIcon(HINSTANCE module, int widthMetric, int heightMetric) {
 // the image is usable; otherwise the previous picture stays.
 void showCurrentImage() {
   if (!g_window) return;
-  if (!detail::applyImage(*detail::state().current)) return;
+  if (!detail::applyImage(g_state, *g_state.current)) return;
   InvalidateRect(g_window, nullptr, FALSE);
   UpdateWindow(g_window);
 }
@@ -93,8 +96,8 @@ void showCurrentImage() {
 void paint(HWND window) {
   PAINTSTRUCT ps;
   HDC const dc = BeginPaint(window, &ps);
-  detail::ModuleState const& s = detail::state();
-  if (dc && detail::pictureReady()) {
+  detail::State const& s = g_state;
+  if (dc && detail::pictureReady(g_state)) {
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);  // 40
     info.bmiHeader.biWidth = static_cast<LONG>(s.width);
@@ -133,7 +136,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       return TRUE;
     }
     case WM_DPICHANGED: {
-      detail::state().dpi = detail::usableDpi(LOWORD(wParam));
+      g_state.dpi = detail::usableDpi(LOWORD(wParam));
       RECT const* const suggested = reinterpret_cast<RECT const*>(lParam);
       SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                    suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
@@ -142,7 +145,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     }
     case WM_CLOSE:
       // The main loop learns of the close through closedByUser only: no quit message.
-      detail::state().closedByUser = true;
+      g_state.closedByUser = true;
       DestroyWindow(window);
       g_window = nullptr;
       return 0;
@@ -152,19 +155,19 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }
 
 void setTitle(std::string const& title) {
-  detail::storeTitle(title);
-  if (g_window) SetWindowTextW(g_window, FS::toWide(detail::state().title).c_str());
+  detail::storeTitle(g_state, title);
+  if (g_window) SetWindowTextW(g_window, FS::toWide(g_state.title).c_str());
 }
 
 void setImage(Image const* image) {
-  detail::state().current = image;
+  g_state.current = image;
   showCurrentImage();
 }
 
 bool create(uint32_t width, uint32_t height) {
   // One splash window per process: a second create replaces the first.
   destroy();
-  detail::ModuleState& s = detail::state();
+  detail::State& s = g_state;
   s.width = width;
   s.height = height;
   s.dpi = detail::kDesignDpi;
@@ -220,6 +223,8 @@ bool create(uint32_t width, uint32_t height) {
   return true;
 }
 
+bool closedByUser() { return g_state.closedByUser; }
+
 void pumpMessages() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -233,7 +238,7 @@ void destroy() {
     DestroyWindow(g_window);
     g_window = nullptr;
   }
-  detail::state().pixels.clear();
+  g_state.pixels.clear();
 }
 
 }  // namespace Splash

@@ -89,10 +89,13 @@ struct Atoms {
   Atom utf8String = None;
 };
 
+// The display connection, opened once and kept for the process, the one window and what
+// it shows: Xlib hands events over one connection, and only this file reads them.
 Display* g_display = nullptr;
 int g_screen = 0;
 Window g_window = None;
 Atoms g_atoms;
+detail::State g_state;
 // Set by the error handler: Xlib reports errors after the fact, and its default handler
 // would end the process over a request that merely failed.
 bool g_requestFailed = false;
@@ -123,7 +126,7 @@ void setProperty(XLib const& x, Atom property, Atom type, std::string const& byt
 }
 
 void applyTitle(XLib const& x) {
-  std::string const shown = detail::shownTitle(detail::state().title);
+  std::string const shown = detail::shownTitle(g_state.title);
   setProperty(x, g_atoms.netWmName, g_atoms.utf8String, shown);
   // WM_NAME is Latin-1 text for older readers; a title beyond Latin-1 goes as UTF-8.
   std::string latin1;
@@ -153,8 +156,8 @@ bool visualTakesPixels(XLib const& x) {
 }
 
 void paint(XLib const& x) {
-  if (!g_window || !detail::pictureReady() || !visualTakesPixels(x)) return;
-  detail::ModuleState& s = detail::state();
+  if (!g_window || !detail::pictureReady(g_state) || !visualTakesPixels(x)) return;
+  detail::State& s = g_state;
   XImage* const image =
       x.createImage(g_display, x.defaultVisual(g_display, g_screen), x.defaultDepth(g_display, g_screen), ZPixmap, 0,
                     reinterpret_cast<char*>(s.pixels.data()), s.width, s.height, 32, static_cast<int>(s.width * 4));
@@ -175,7 +178,7 @@ void paint(XLib const& x) {
 // is usable; otherwise the previous picture stays.
 void showCurrentImage() {
   if (!g_window) return;
-  if (!detail::applyImage(*detail::state().current)) return;
+  if (!detail::applyImage(g_state, *g_state.current)) return;
   paint(*xlib());  // loaded, since a window exists
 }
 
@@ -187,7 +190,7 @@ void handle(XLib const& x, XEvent const& event) {
              event.xclient.format == 32 && static_cast<Atom>(event.xclient.data.l[0]) == g_atoms.wmDeleteWindow) {
     // The window manager's close button: the main loop learns of it through
     // closedByUser only.
-    detail::state().closedByUser = true;
+    g_state.closedByUser = true;
     x.destroyWindow(g_display, g_window);
     g_window = None;
     x.flush(g_display);
@@ -197,7 +200,7 @@ void handle(XLib const& x, XEvent const& event) {
 }  // namespace
 
 void setTitle(std::string const& title) {
-  detail::storeTitle(title);
+  detail::storeTitle(g_state, title);
   if (!g_window) return;
   XLib const& x = *xlib();  // loaded, since a window exists
   applyTitle(x);
@@ -205,13 +208,13 @@ void setTitle(std::string const& title) {
 }
 
 void setImage(Image const* image) {
-  detail::state().current = image;
+  g_state.current = image;
   showCurrentImage();
 }
 
 bool create(uint32_t width, uint32_t height) {
   destroy();  // one splash window per process: a second create replaces the first
-  detail::ModuleState& s = detail::state();
+  detail::State& s = g_state;
   s.width = width;
   s.height = height;
   XLib const* const x = xlib();
@@ -263,6 +266,8 @@ bool create(uint32_t width, uint32_t height) {
   return true;
 }
 
+bool closedByUser() { return g_state.closedByUser; }
+
 void pumpMessages() {
   if (!g_display) return;
   XLib const& x = *xlib();  // loaded, since the display is open
@@ -280,7 +285,7 @@ void destroy() {
     g_window = None;
     x->flush(g_display);
   }
-  detail::state().pixels.clear();
+  g_state.pixels.clear();
 }
 
 }  // namespace Splash

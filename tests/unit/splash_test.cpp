@@ -15,10 +15,10 @@ namespace {
 using Splash::Image;
 namespace detail = Splash::detail;
 
+// Each test works on a window state of its own, as each backend keeps one of its own.
 class SplashTest : public testing::Test {
  protected:
-  void SetUp() override { detail::resetForTesting(); }
-  void TearDown() override { detail::resetForTesting(); }
+  detail::State state;
 };
 
 // An image over a byte vector of the given length, filled with a recognisable pattern.
@@ -32,10 +32,10 @@ struct OwnedImage {
 };
 
 // A picture that is already shown, so that an ignored image visibly changes nothing.
-void showTwoByOne() {
+void showTwoByOne(detail::State& state) {
   static uint8_t const bytes[] = {1, 2, 3, 255, 4, 5, 6, 255};
   static Image const image{2, 1, bytes, bytes + sizeof bytes};
-  ASSERT_TRUE(detail::applyImage(image));
+  ASSERT_TRUE(detail::applyImage(state, image));
 }
 
 TEST_F(SplashTest, ByteCountOfARange) {
@@ -80,21 +80,21 @@ TEST_F(SplashTest, OnlyImagesOfExactlyWidthTimesHeightTimesFourBytesAreApplied) 
       {"product wrapping to one pixel", 0xFFFFFFFF, 0xFFFFFFFF, 4, false},
   };
   for (Case const& c : cases) {
-    detail::resetForTesting();
-    showTwoByOne();
-    std::vector<uint32_t> const before = detail::state().pixels;
+    state = detail::State{};
+    showTwoByOne(state);
+    std::vector<uint32_t> const before = state.pixels;
     OwnedImage owned(c.width, c.height, c.length);
     if (c.length == 0) owned.image.first = owned.image.end = nullptr;
-    EXPECT_EQ(detail::applyImage(owned.image), c.applied) << c.what;
+    EXPECT_EQ(detail::applyImage(state, owned.image), c.applied) << c.what;
     if (c.applied) {
-      EXPECT_EQ(detail::state().width, c.width) << c.what;
-      EXPECT_EQ(detail::state().height, c.height) << c.what;
-      EXPECT_EQ(detail::state().pixels.size(), uint64_t{c.width} * c.height) << c.what;
-      EXPECT_TRUE(detail::pictureReady()) << c.what;
+      EXPECT_EQ(state.width, c.width) << c.what;
+      EXPECT_EQ(state.height, c.height) << c.what;
+      EXPECT_EQ(state.pixels.size(), uint64_t{c.width} * c.height) << c.what;
+      EXPECT_TRUE(detail::pictureReady(state)) << c.what;
     } else {
-      EXPECT_EQ(detail::state().width, 2u) << c.what;
-      EXPECT_EQ(detail::state().height, 1u) << c.what;
-      EXPECT_EQ(detail::state().pixels, before) << c.what;
+      EXPECT_EQ(state.width, 2u) << c.what;
+      EXPECT_EQ(state.height, 1u) << c.what;
+      EXPECT_EQ(state.pixels, before) << c.what;
     }
   }
 }
@@ -109,61 +109,32 @@ TEST_F(SplashTest, PixelsBecomeZeroRedGreenBlueWithTheAlphaDropped) {
       0xA0, 0xB0, 0xC0, 0xD0,
   };
   Image const image{3, 2, bytes, bytes + sizeof bytes};
-  ASSERT_TRUE(detail::applyImage(image));
+  ASSERT_TRUE(detail::applyImage(state, image));
   std::vector<uint32_t> const expected = {0x00112233, 0x00FFFFFF, 0x00000000, 0x00800001, 0x00010203, 0x00A0B0C0};
-  EXPECT_EQ(detail::state().pixels, expected);
-}
-
-TEST_F(SplashTest, SetImageWithoutAWindowOnlyStoresIt) {
-  OwnedImage owned(640, 320, 819200);
-  EXPECT_EQ(detail::state().current, &Splash::progressImage);
-  Splash::setImage(&owned.image);
-  EXPECT_EQ(detail::state().current, &owned.image);
-  EXPECT_TRUE(detail::state().pixels.empty());
-  EXPECT_EQ(detail::state().width, 0u);
-  EXPECT_FALSE(detail::pictureReady());
-  // An unusable image is stored as current too.
-  Image const empty{640, 320, nullptr, nullptr};
-  Splash::setImage(&empty);
-  EXPECT_EQ(detail::state().current, &empty);
-}
-
-TEST_F(SplashTest, DestroyDropsThePictureAndNeverTouchesTheClosedFlag) {
-  showTwoByOne();
-  Splash::destroy();
-  EXPECT_TRUE(detail::state().pixels.empty());
-  EXPECT_FALSE(detail::pictureReady());
-  EXPECT_FALSE(Splash::closedByUser());
-  EXPECT_EQ(detail::state().current, &Splash::progressImage);
-
-  detail::state().closedByUser = true;  // as the window's close handling leaves it
-  showTwoByOne();
-  Splash::destroy();
-  EXPECT_TRUE(Splash::closedByUser());
-  EXPECT_TRUE(detail::state().pixels.empty());
+  EXPECT_EQ(state.pixels, expected);
 }
 
 TEST_F(SplashTest, PictureReadyOnlyWhenTheBufferMatchesTheCurrentSize) {
-  EXPECT_FALSE(detail::pictureReady());
+  EXPECT_FALSE(detail::pictureReady(state));
   // create sets the client size before any picture is converted
-  detail::state().width = 640;
-  detail::state().height = 320;
-  EXPECT_FALSE(detail::pictureReady());
-  showTwoByOne();
-  EXPECT_TRUE(detail::pictureReady());
-  detail::state().width = 640;  // a size changed without a matching buffer is never drawn
-  EXPECT_FALSE(detail::pictureReady());
+  state.width = 640;
+  state.height = 320;
+  EXPECT_FALSE(detail::pictureReady(state));
+  showTwoByOne(state);
+  EXPECT_TRUE(detail::pictureReady(state));
+  state.width = 640;  // a size changed without a matching buffer is never drawn
+  EXPECT_FALSE(detail::pictureReady(state));
 }
 
 TEST_F(SplashTest, TitleIsStoredAsACopy) {
   std::string title = "Installation de Quenza, veuillez patienter...";
-  Splash::setTitle(title);
+  detail::storeTitle(state, title);
   title = "changed";
-  EXPECT_EQ(detail::state().title, "Installation de Quenza, veuillez patienter...");
-  Splash::setTitle(detail::state().title);  // the stored title itself
-  EXPECT_EQ(detail::state().title, "Installation de Quenza, veuillez patienter...");
-  Splash::setTitle("");
-  EXPECT_EQ(detail::state().title, "");
+  EXPECT_EQ(state.title, "Installation de Quenza, veuillez patienter...");
+  detail::storeTitle(state, state.title);  // the stored title itself
+  EXPECT_EQ(state.title, "Installation de Quenza, veuillez patienter...");
+  detail::storeTitle(state, "");
+  EXPECT_EQ(state.title, "");
 }
 
 TEST_F(SplashTest, ShownTitleIsEmptyForInvalidUtf8) {
@@ -272,12 +243,12 @@ TEST(SplashImages, BothArtworksAre640By320OverTheirResources) {
 }
 
 TEST_F(SplashTest, TheErrorArtworkConvertsWhole) {
-  ASSERT_TRUE(detail::applyImage(Splash::errorImage()));
+  ASSERT_TRUE(detail::applyImage(state, Splash::errorImage()));
   Resources::Range const r = Resources::find(Resources::ErrorArt);
-  ASSERT_EQ(detail::state().pixels.size(), 640u * 320u);
+  ASSERT_EQ(state.pixels.size(), 640u * 320u);
   // first pixel, last pixel, and one in the middle of the text area
   for (size_t i : {size_t{0}, size_t{640 * 320 - 1}, size_t{640 * 230 + 320}}) {
-    EXPECT_EQ(detail::state().pixels[i], detail::packPixel(r.first + 4 * i)) << i;
+    EXPECT_EQ(state.pixels[i], detail::packPixel(r.first + 4 * i)) << i;
   }
 }
 
