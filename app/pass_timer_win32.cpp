@@ -11,6 +11,8 @@ namespace {
 // systems refuse the timer with ERROR_INVALID_PARAMETER, which sends us to the next way.
 constexpr DWORD kCreateWaitableTimerHighResolution = 0x00000002;  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 constexpr UINT kResolutionMilliseconds = 1;
+constexpr LONG kOnce = 0;                          // a period of 0: the timer fires once
+constexpr LONGLONG kTicksPerMillisecond = 10000;  // due times count 100-nanosecond ticks
 
 class WindowsSystem final : public System {
  public:
@@ -35,8 +37,8 @@ class WindowsSystem final : public System {
     if (mechanism == Mechanism::HighResolutionTimer && timer_) {
       // A negative due time is relative, in 100-nanosecond units.
       LARGE_INTEGER due;
-      due.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
-      if (SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE)) {
+      due.QuadPart = -static_cast<LONGLONG>(milliseconds) * kTicksPerMillisecond;
+      if (SetWaitableTimer(timer_, &due, kOnce, nullptr, nullptr, FALSE)) {
         WaitForSingleObject(timer_, INFINITE);
         return;
       }

@@ -54,11 +54,16 @@ StackNumbers parseStackVersion(std::string_view text) {
 }
 
 CpuArch cpuArchFromProcessorArchitecture(uint16_t value) {
+  // The values of winnt.h, spelled out so that every build compiles and tests this.
+  constexpr uint16_t kProcessorArchitectureIntel = 0;   // PROCESSOR_ARCHITECTURE_INTEL
+  constexpr uint16_t kProcessorArchitectureArm = 5;     // PROCESSOR_ARCHITECTURE_ARM
+  constexpr uint16_t kProcessorArchitectureAmd64 = 9;   // PROCESSOR_ARCHITECTURE_AMD64
+  constexpr uint16_t kProcessorArchitectureArm64 = 12;  // PROCESSOR_ARCHITECTURE_ARM64
   switch (value) {
-    case 0: return X86_32;
-    case 5: return ARM_32;
-    case 9: return X86_64;
-    case 12: return ARM_64;
+    case kProcessorArchitectureIntel: return X86_32;
+    case kProcessorArchitectureArm: return ARM_32;
+    case kProcessorArchitectureAmd64: return X86_64;
+    case kProcessorArchitectureArm64: return ARM_64;
     default: return X86_64;
   }
 }

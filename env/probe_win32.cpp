@@ -10,16 +10,15 @@ OsType currentOsType() { return MS_WINDOWS; }
 bool queryNativeMachine(uint16_t& machine) {
   // Looked up at run time: the call exists from Windows 10 1709 on.
   using IsWow64Process2Fn = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
-  constexpr USHORT kImageFileMachineUnknown = 0;
   HMODULE const kernel32 = GetModuleHandleW(L"kernel32.dll");
   if (kernel32 == nullptr) return false;
   FARPROC const proc = GetProcAddress(kernel32, "IsWow64Process2");
   if (proc == nullptr) return false;
   auto const isWow64Process2 = reinterpret_cast<IsWow64Process2Fn>(reinterpret_cast<void*>(proc));
-  USHORT processMachine = kImageFileMachineUnknown;
-  USHORT nativeMachine = kImageFileMachineUnknown;
+  USHORT processMachine = IMAGE_FILE_MACHINE_UNKNOWN;
+  USHORT nativeMachine = IMAGE_FILE_MACHINE_UNKNOWN;
   if (!isWow64Process2(GetCurrentProcess(), &processMachine, &nativeMachine)) return false;
-  if (nativeMachine == kImageFileMachineUnknown) return false;
+  if (nativeMachine == IMAGE_FILE_MACHINE_UNKNOWN) return false;
   machine = nativeMachine;
   return true;
 }
@@ -48,7 +47,8 @@ std::string osVersionString() {
   RTL_OSVERSIONINFOW info{};
   static_assert(sizeof(info) == 276, "the version record must have the size the kernel expects");
   info.dwOSVersionInfoSize = sizeof(info);
-  if (rtlGetVersion(&info) != 0) return {};
+  constexpr LONG kStatusSuccess = 0;  // STATUS_SUCCESS, which the lean headers leave out
+  if (rtlGetVersion(&info) != kStatusSuccess) return {};
   return std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion) + "." +
          std::to_string(info.dwBuildNumber);
 }

@@ -11,6 +11,10 @@ namespace {
 static_assert(sizeof(STARTUPINFOW) == 104);
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);
 
+constexpr DWORD kDefaultPipeSize = 0;   // the system's own buffer size
+constexpr DWORD kNoCreationFlags = 0;   // a tool shares the launcher's console, if any
+constexpr DWORD kReadPiece = 4096;      // bytes per read of the child's output
+
 Result notStarted() { return Result{}; }
 
 }  // namespace
@@ -29,7 +33,7 @@ Result run(std::string const& program, std::vector<std::string> const& arguments
   security.bInheritHandle = TRUE;
   HANDLE readEnd = nullptr;
   HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &security, 0)) return notStarted();
+  if (!CreatePipe(&readEnd, &writeEnd, &security, kDefaultPipeSize)) return notStarted();
   // Only the write end belongs to the child; an inherited read end would keep the pipe
   // from ever reporting its end.
   if (!SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0)) {
@@ -40,14 +44,14 @@ Result run(std::string const& program, std::vector<std::string> const& arguments
 
   STARTUPINFOW startup{};
   startup.cb = sizeof(STARTUPINFOW);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.dwFlags = STARTF_USESTDHANDLES;             // 0x100
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);  // -10: a windowed program usually has none
   startup.hStdOutput = writeEnd;
   startup.hStdError = writeEnd;
 
   PROCESS_INFORMATION info{};
-  BOOL const created = CreateProcessW(wideProgram.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      nullptr, &startup, &info);
+  BOOL const created = CreateProcessW(wideProgram.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                      kNoCreationFlags, nullptr, nullptr, &startup, &info);
   // The installer's copy of the write end must go whatever happened, or reading below
   // would wait for ever on a pipe that this process itself keeps open.
   CloseHandle(writeEnd);
@@ -62,14 +66,12 @@ Result run(std::string const& program, std::vector<std::string> const& arguments
 
   // Read everything before waiting: a child writing more than the pipe holds would
   // otherwise block on a full pipe while the installer waits for it to end.
-  char buffer[4096];
+  char buffer[kReadPiece];
   for (;;) {
     DWORD delivered = 0;
     BOOL const ok = ReadFile(readEnd, buffer, sizeof(buffer), &delivered, nullptr);
-    if (!ok) {
-      (void)GetLastError();  // the pipe has ended (or broke): either way reading stops
-      break;
-    }
+    // A failed read means the pipe has ended (or broke): either way reading stops.
+    if (!ok) break;
     if (delivered == 0) break;
     result.output.append(buffer, delivered);
   }
@@ -91,7 +93,7 @@ bool start(std::string const& program, std::vector<std::string> const& arguments
   STARTUPINFOW startup{};
   startup.cb = sizeof(STARTUPINFOW);
   PROCESS_INFORMATION info{};
-  DWORD const flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP;
+  DWORD const flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP;  // 0x208
   if (!CreateProcessW(wideProgram.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
                       &startup, &info)) {
     return false;

@@ -32,6 +32,8 @@ using FS::win32::systemCalls;
 // messages are read between pieces however large the payload; a syscall per MiB costs
 // nothing next to the copy itself.
 constexpr DWORD kMaxWritePiece = 0x100000;
+// Nobody else may open a payload while it is written.
+constexpr DWORD kNoSharing = 0;
 
 FS::Status success() { return {}; }
 FS::Status failure(DWORD error) { return FS::Status{static_cast<int>(error != 0 ? error : ERROR_GEN_FAILURE)}; }
@@ -268,7 +270,8 @@ Status renameWithin(std::string const& path, std::string const& newName) {
   if (wideFrom.empty() || wideTo.empty()) return failure(ERROR_INVALID_NAME);
   // No MOVEFILE_REPLACE_EXISTING: a name that is taken fails the move. No
   // MOVEFILE_COPY_ALLOWED: a move within one directory is never a copy.
-  return withRetries([&] { return systemCalls().moveFile(wideFrom.c_str(), wideTo.c_str(), 0); });
+  DWORD const kPlainMove = 0;
+  return withRetries([&] { return systemCalls().moveFile(wideFrom.c_str(), wideTo.c_str(), kPlainMove); });
 }
 
 bool writeFile(std::string const& path, std::vector<uint8_t> const& bytes) {
@@ -276,8 +279,8 @@ bool writeFile(std::string const& path, std::vector<uint8_t> const& bytes) {
   if (wide.empty()) return false;
   HANDLE file = INVALID_HANDLE_VALUE;
   FS::Status const opened = withRetries([&] {
-    file = systemCalls().createFile(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr);
+    file = systemCalls().createFile(wide.c_str(), GENERIC_WRITE, kNoSharing, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     return file != INVALID_HANDLE_VALUE;
   });
   if (!opened) return false;

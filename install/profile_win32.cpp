@@ -12,7 +12,7 @@ constexpr GUID kProfileFolder = {0x5E6C858F, 0x0E22, 0x4760, {0x9A, 0xFE, 0xEA, 
 std::string userProfileFolder() {
   PWSTR folder = nullptr;
   std::string result;
-  if (SUCCEEDED(SHGetKnownFolderPath(kProfileFolder, 0, nullptr, &folder)) && folder) {
+  if (SUCCEEDED(SHGetKnownFolderPath(kProfileFolder, KF_FLAG_DEFAULT, nullptr, &folder)) && folder) {
     result = FS::toUtf8(folder);
   }
   // The shell may hand out a buffer even when it fails; freeing null is harmless.

@@ -3,6 +3,10 @@
 #include "fs/path.h"
 #include "install/run_lock.h"
 
+namespace {
+constexpr DWORD kNoWait = 0;  // a look at the mutex, never a wait for it
+}  // namespace
+
 RunLock::~RunLock() { release(); }
 
 RunLock::Outcome RunLock::acquire(std::string const&, std::string const& edition, std::string const& channel) {
@@ -17,7 +21,7 @@ RunLock::Outcome RunLock::acquire(std::string const&, std::string const& edition
   // Ownership, not existence, decides: the object outlives its owner while another
   // launcher has it open for a look, and an owner that died leaves it abandoned, which
   // passes it on to the next one that waits.
-  DWORD const waited = WaitForSingleObject(mutex, 0);
+  DWORD const waited = WaitForSingleObject(mutex, kNoWait);
   if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
     held_ = true;
     handle_ = reinterpret_cast<intptr_t>(mutex);

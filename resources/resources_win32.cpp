@@ -7,7 +7,7 @@ namespace Resources {
 Range find(int id) {
   HMODULE const module = GetModuleHandleW(nullptr);
   if (!module) return {};
-  HRSRC const info = FindResourceW(module, MAKEINTRESOURCEW(id), RT_RCDATA);
+  HRSRC const info = FindResourceW(module, MAKEINTRESOURCEW(id), RT_RCDATA);  // type 10
   if (!info) return {};
   DWORD const size = SizeofResource(module, info);
   if (size == 0) return {};

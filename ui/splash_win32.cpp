@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "fs/path.h"
+#include "resources/resources.h"
 #include "ui/splash.h"
 #include "ui/splash_logic.h"
 
@@ -14,7 +15,8 @@ wchar_t const kClassName[] = L"QuenzaInstallerSplash";
 // Caption, system menu and minimise box: no sizing border and no maximise box, so the
 // client area keeps the size of the picture.
 DWORD const kStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x00CA0000
-int const kIconGroup = 101;
+DWORD const kExStyle = 0;                                       // no extended style
+UINT const kClassStyle = 0;
 // The headers declare it only when building for Windows 10; this build also runs on 7.
 UINT const kGetDpiScaledSize = 0x02E4;  // WM_GETDPISCALEDSIZE
 
@@ -64,8 +66,10 @@ uint32_t windowDpi(HWND window) {
 // Grows a client rectangle to the outer window at that DPI: the frame and caption scale
 // with the monitor too. Without the per-monitor call, the system's own metrics.
 bool outerRect(RECT& rect, uint32_t dpi) {
-  if (dpiCalls().adjustWindowRectExForDpi) return dpiCalls().adjustWindowRectExForDpi(&rect, kStyle, FALSE, 0, dpi);
-  return AdjustWindowRectEx(&rect, kStyle, FALSE, 0);
+  if (dpiCalls().adjustWindowRectExForDpi) {
+    return dpiCalls().adjustWindowRectExForDpi(&rect, kStyle, FALSE, kExStyle, dpi);
+  }
+  return AdjustWindowRectEx(&rect, kStyle, FALSE, kExStyle);
 }
 
 // The outer size that gives the picture its client size at that DPI.
@@ -79,9 +83,11 @@ bool scaledOuterSize(uint32_t dpi, SIZE& outer) {
   return true;
 }
 
+// The icon group (101) at a size the system names by its metrics: the large icon
+// (SM_CXICON, SM_CYICON: 11, 12) or the small one (SM_CXSMICON, SM_CYSMICON: 49, 50).
 HICON loadIcon(HINSTANCE module, int widthMetric, int heightMetric) {
-  return static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(kIconGroup), IMAGE_ICON,
-                                       GetSystemMetrics(widthMetric), GetSystemMetrics(heightMetric), 0));
+  return static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(Resources::Icon), IMAGE_ICON,
+                                       GetSystemMetrics(widthMetric), GetSystemMetrics(heightMetric), LR_DEFAULTCOLOR));
 }
 
 // Converts the current image and paints it before returning, when there is a window and
@@ -103,7 +109,7 @@ void paint(HWND window) {
     info.bmiHeader.biWidth = static_cast<LONG>(s.width);
     info.bmiHeader.biHeight = -static_cast<LONG>(s.height);  // rows run top to bottom
     info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biBitCount = 32;  // one 0x00RRGGBB value per pixel, as converted
     info.bmiHeader.biCompression = BI_RGB;
     int const w = static_cast<int>(s.width);
     int const h = static_cast<int>(s.height);
@@ -115,7 +121,7 @@ void paint(HWND window) {
       SetBrushOrgEx(dc, 0, 0, nullptr);
     }
     StretchDIBits(dc, 0, 0, static_cast<int>(shown.width), static_cast<int>(shown.height), 0, 0, w, h,
-                  s.pixels.data(), &info, DIB_RGB_COLORS, SRCCOPY);  // 0x00CC0020
+                  s.pixels.data(), &info, DIB_RGB_COLORS, SRCCOPY);  // 0, 0x00CC0020
   }
   EndPaint(window, &ps);
 }
@@ -124,7 +130,7 @@ void paint(HWND window) {
 
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_PAINT:
+    case WM_PAINT:  // 15
       paint(window);
       return 0;
     case kGetDpiScaledSize: {
@@ -143,7 +149,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       InvalidateRect(window, nullptr, FALSE);
       return 0;
     }
-    case WM_CLOSE:
+    case WM_CLOSE:  // 16
       // The main loop learns of the close through closedByUser only: no quit message.
       g_state.closedByUser = true;
       DestroyWindow(window);
@@ -175,26 +181,26 @@ bool create(uint32_t width, uint32_t height) {
 
   if (!g_classRegistered) {
     WNDCLASSW wc = {};
-    wc.style = 0;
+    wc.style = kClassStyle;
     wc.lpfnWndProc = windowProc;
     wc.hInstance = module;
     wc.hIcon = loadIcon(module, SM_CXICON, SM_CYICON);
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);  // 32512
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));  // 6
     wc.lpszClassName = kClassName;
-    if (!RegisterClassW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
+    if (!RegisterClassW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;  // 1410
     g_classRegistered = true;
   }
 
   std::wstring const title = FS::toWide(s.title);
   RECT outer = {0, 0, static_cast<LONG>(width), static_cast<LONG>(height)};
-  if (!AdjustWindowRectEx(&outer, kStyle, FALSE, 0)) return false;
+  if (!AdjustWindowRectEx(&outer, kStyle, FALSE, kExStyle)) return false;
   int const outerWidth = outer.right - outer.left;
   int const outerHeight = outer.bottom - outer.top;
   detail::Point const at = detail::centredOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
                                                  outerWidth, outerHeight);
 
-  g_window = CreateWindowExW(0, kClassName, title.c_str(), kStyle, at.x, at.y, outerWidth, outerHeight, nullptr,
+  g_window = CreateWindowExW(kExStyle, kClassName, title.c_str(), kStyle, at.x, at.y, outerWidth, outerHeight, nullptr,
                              nullptr, module, nullptr);
   if (!g_window) return false;
 
@@ -213,6 +219,7 @@ bool create(uint32_t width, uint32_t height) {
 
   HICON const bigIcon = loadIcon(module, SM_CXICON, SM_CYICON);
   HICON const smallIcon = loadIcon(module, SM_CXSMICON, SM_CYSMICON);
+  // WM_SETICON (0x80) with ICON_BIG (1), then with ICON_SMALL (0).
   SendMessageW(g_window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon));
   SendMessageW(g_window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
 
