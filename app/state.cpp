@@ -15,5 +15,6 @@ constexpr std::string_view kNames[] = {
 std::string_view stateName(InstallerState state) {
   auto const index = static_cast<uint32_t>(state);
   if (index < std::size(kNames)) return kNames[index];
+  // The system's own text for a value outside the table, at signs included.
   return "@@@ unrecognized state @@@";
 }

@@ -79,19 +79,19 @@ HTTP::Request nextRequest(DownloadState& downloads) {
 }
 
 Step onReply(HTTP::Reply const& reply, DownloadState& downloads) {
-  DownloadItem& item = downloads.current;
+  DownloadItem const& item = downloads.current;
   Log::out("DL reply: status=" + std::to_string(reply.status));
   if (!reply.isSuccess()) {
     Log::err("GET failed: status=" + std::to_string(reply.status) + " body=" + LogText::clippedBody(reply.body));
     return Step::Failed;
   }
 
-  item.actualHash = Digest::text(reply.body);
-  item.verified = item.actualHash == item.expectedHash;
+  std::string const actualHash = Digest::text(reply.body);
+  bool const verified = actualHash == item.expectedHash;
   // The expected text comes from the server: escaped, so it cannot end the line.
-  Log::out(std::string("DL control: ") + (item.verified ? "DONE" : "FAIL") + " hash=" + item.actualHash + " | " +
+  Log::out(std::string("DL control: ") + (verified ? "DONE" : "FAIL") + " hash=" + actualHash + " | " +
            LogText::oneLine(item.expectedHash));
-  if (!item.verified) return failCurrent(downloads, {});
+  if (!verified) return failCurrent(downloads, {});
 
   std::string const parent = FS::parentPath(item.localPath);
   if (!FS::createDirectories(parent)) return failCurrent(downloads, "FS couldn't make file parent dir: " + parent);

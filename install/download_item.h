@@ -8,13 +8,11 @@ struct DownloadItem {
   std::string remoteUrl;     // absolute URL of the payload
   std::string localPath;     // absolute path where the payload is written
   std::string expectedHash;  // digest text from the manifest
-  std::string actualHash;    // digest text of the received body; empty until the reply
-  bool verified = false;     // actualHash == expectedHash, once the reply arrived
 };
 
 struct DownloadState {
   std::deque<DownloadItem> queue;
   DownloadItem current;  // the item whose transfer is in flight
-  std::vector<DownloadItem> done;
-  std::vector<DownloadItem> failed;
+  std::vector<DownloadItem> done;    // stored
+  std::vector<DownloadItem> failed;  // received but not stored; counted for "DL ended:"
 };

@@ -19,6 +19,8 @@ namespace {
 constexpr std::string_view kAppsDirName = ".QuenzaQtApps";
 constexpr std::string_view kPlainEnvPrefix = "http__";
 constexpr std::string_view kSecureEnvPrefix = "https__";
+// The system's own text, blank before the colon and none after it: not a typo to fix.
+constexpr std::string_view kDeletingLine = "FS deleting conflicting install dir :";
 
 std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
   std::string result;
@@ -115,6 +117,7 @@ void findModernInstalls(std::string const& appsRoot, std::string const& edition,
   });
   noteListing(listed, appsRoot, findings);
   for (FS::Entry const& envDir : envDirs) {
+    // Two blanks before "path=": the system's own text, not a typo to fix.
     Log::out("FS env dir found: " + std::string(" path=") + envDir.path);
     findings.searched.push_back(envDir.path);
     std::vector<FS::Entry> conflicts;
@@ -122,6 +125,7 @@ void findModernInstalls(std::string const& appsRoot, std::string const& edition,
                                        [&](FS::Entry const& entry) { return isDirectoryNamedAnyOf(entry, names); });
     noteListing(inside, envDir.path, findings);
     for (FS::Entry const& conflict : conflicts) {
+      // A blank before the colon: the system's own text, not a typo to fix.
       Log::out("FS conflicting install dir found :" + std::string(" path=") + conflict.path);
       findings.removals.push_back(conflict.path);
     }
@@ -141,7 +145,7 @@ Step makeFresh(std::string const& dir, std::string const& leftoverPrefix) {
   if (FS::examine(dir, type)) {
     if (type == FS::EntryType::Link) return fail("FS couldn't create install dir: " + dir);
     if (type == FS::EntryType::Directory) {
-      Log::out("FS deleting conflicting install dir :" + dir);
+      Log::out(std::string(kDeletingLine) + dir);
       if (!Discard::directory(dir, leftoverPrefix)) return fail("FS couldn't remove conflicting install dir: " + dir);
     }
   }
@@ -168,6 +172,7 @@ Step cleanBeforeDownload(std::string const& appsRoot, EnvironmentValues const& e
   std::string const envDir = FS::join(appsRoot, std::string(kSecureEnvPrefix) + env.otaHost);
   out.installDir = FS::join(envDir, edition);
   out.installDirNew = FS::join(envDir, edition + ".new");
+  // Names the install directory, not the staging one that is new: the system's own text.
   Log::out("New install dir: " + out.installDir);
 
   if (!findings.unreadable.empty()) return fail("FS couldn't remove conflicting install dir: " + findings.unreadable);
@@ -181,7 +186,7 @@ Step cleanBeforeDownload(std::string const& appsRoot, EnvironmentValues const& e
   Discard::sweep(findings.searched, leftoverPrefix);
 
   for (std::string const& path : findings.removals) {
-    Log::out("FS deleting conflicting install dir :" + path);
+    Log::out(std::string(kDeletingLine) + path);
     if (!Discard::directory(path, leftoverPrefix)) return fail("FS couldn't remove conflicting install dir: " + path);
   }
 

@@ -21,8 +21,11 @@ bool succeeded(Process::Result const& result) { return result.started && result.
 bool runTool(std::string const& program, std::vector<std::string> const& arguments, std::string const& outputPrefix,
              std::string const& failurePrefix) {
   Process::Result const result = Process::run(program, arguments);
+  // Written also when the tool printed nothing ("chmod output: " with its blank).
   Log::out(outputPrefix + result.output);
   if (succeeded(result)) return true;
+  // The prefix ends in a blank before " started=" ("chmod failed:  started=1"): the
+  // system's own text, not a typo to fix.
   Log::err(failurePrefix + " started=" + (result.started ? "1" : "0") +
            " exitCode=" + std::to_string(result.exitCode));
   return false;
@@ -70,10 +73,12 @@ bool recreateLibraryLinks(std::string const& installDirNew) {
   });
 
   for (FS::Entry const& library : libraries) {
+    // A blank before the colon: the system's own text, not a typo to fix.
     Log::out("SO file found : path=" + library.path);
     for (std::string const& linkPath : Prepare::sharedLibraryLinkPaths(library.path)) {
       Log::out("FS recreating relative symlink: " + linkPath);
       if (!recreateLink(library.name, linkPath)) {
+        // Name and link path run together with nothing between: the system's own text.
         Log::err("FS couldn't symlink SO file: " + library.name + linkPath);
         return false;
       }

@@ -62,7 +62,7 @@ TEST_F(StateWork, OnlyAFailureOfTheWorkItselfSkipsTheSleep) {
     TempDir staging;
     ::Run one(args, c.state);
     stage(one, staging);
-    if (c.itemQueued) one.downloads.queue.push_back({"https://cdn.localhost/r1/bin/app", "x", "h", "", false});
+    if (c.itemQueued) one.downloads.queue.push_back({"https://cdn.localhost/r1/bin/app", "x", "h"});
     if (c.hashFileBlocked) std::filesystem::create_directory(staging.path() / "quenza_deps_dist.sha256");
     PassEnd const end = performStateWork(one);
     EXPECT_EQ(one.state(), c.next) << c.what;
@@ -82,7 +82,7 @@ TEST_F(StateWork, RequestThatCannotStartIsAnsweredWhileWaiting) {
   // must stand rather than be overwritten by Waiting.
   ::Run one(args, InstallerState::Downloading);
   stage(one, dir);
-  one.downloads.queue.push_back({"https://cdn.localhost/r1/bin/app", FS::join(dir.str(), "quenza-app"), "h", "", false});
+  one.downloads.queue.push_back({"https://cdn.localhost/r1/bin/app", FS::join(dir.str(), "quenza-app"), "h"});
   (void)performStateWork(one);
   EXPECT_EQ(one.state(), InstallerState::Error);
   EXPECT_EQ(out, "Changing state: Waiting\n"
