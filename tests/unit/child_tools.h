@@ -1,11 +1,11 @@
 #pragma once
-// Support for tests that start the helper programs of tests/tools: where they are, a
-// throw-away directory, the environment and working directory the children inherit.
+// Support for tests that start the helper programs of tests/tools: where they are, the
+// environment and working directory the children inherit, and what they report.
+// Throw-away directories come from fs_fixture.h.
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +24,28 @@ void setVariable(std::string const& name, std::string const& value);
 void clearVariable(std::string const& name);
 std::string variable(std::string const& name);
 
+// Sets a variable for its lifetime; the value before it comes back when it ends (a
+// variable that was unset or empty is unset again).
+class ScopedVariable {
+ public:
+  ScopedVariable(std::string name, std::string const& value) : name_(std::move(name)), saved_(variable(name_)) {
+    setVariable(name_, value);
+  }
+  ~ScopedVariable() {
+    if (saved_.empty()) {
+      clearVariable(name_);
+    } else {
+      setVariable(name_, saved_);
+    }
+  }
+  ScopedVariable(ScopedVariable const&) = delete;
+  ScopedVariable& operator=(ScopedVariable const&) = delete;
+
+ private:
+  std::string name_;
+  std::string saved_;
+};
+
 std::string workingDirectory();
 bool changeDirectory(std::string const& path);
 
@@ -35,31 +57,6 @@ inline std::string utf8Of(std::filesystem::path const& path) {
   std::u8string const text = path.u8string();
   return std::string(text.begin(), text.end());
 }
-
-// A fresh directory below the system's temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::random_device random;
-    auto const base = std::filesystem::temp_directory_path();
-    for (;;) {
-      path_ = base / ("quenza-test-" + std::to_string(random()));
-      if (std::filesystem::create_directory(path_)) break;
-    }
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(TempDir const&) = delete;
-  TempDir& operator=(TempDir const&) = delete;
-
-  std::filesystem::path const& path() const { return path_; }
-  std::string str() const { return utf8Of(path_); }
-
- private:
-  std::filesystem::path path_;
-};
 
 inline std::string readFile(std::filesystem::path const& path) {
   std::ifstream in(path, std::ios::binary);

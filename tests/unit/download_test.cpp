@@ -2,15 +2,16 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 
 #include "base/heartbeat.h"
 #include "base/log.h"
+#include "child_tools.h"
 #include "env/environment.h"
 #include "fs/path.h"
+#include "fs_fixture.h"
 #include "install/digest.h"
 #include "install/download.h"
+#include "support/lines.h"
 
 namespace {
 
@@ -130,19 +131,12 @@ TEST(DigestText, Base64TailGroupsAreNeverPadded) {
 class DownloadTest : public testing::Test {
  protected:
   void SetUp() override {
-    std::random_device rd;
-    root_ = fs::temp_directory_path() / ("quenza-dl-" + std::to_string(rd()));
     fs::create_directories(root_ / "new");
-    dirNew_ = root_.string() + FS::preferredSeparator() + "new";
     env_.platform = currentOsType();
     env_.appFilename = std::string(appFilename(currentOsType(), QUENZA_BO));
     manifest_.cdn = "https://cdn.localhost/r1";
     manifest_.app = {"bin/app", Digest::text(bytesOf("APP")), 3};
     manifest_.deps.hash = "deps-digest";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
   }
 
   void addEntry(std::string const& path, std::string const& content) {
@@ -161,24 +155,13 @@ class DownloadTest : public testing::Test {
     return r;
   }
 
-  static std::string readFile(fs::path const& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-
-  std::vector<std::string> lines(std::string const& text) {
-    std::vector<std::string> result;
-    size_t start = 0;
-    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-      result.push_back(text.substr(start, nl - start));
-    return result;
-  }
 
   Step buildQueue() { return Download::buildQueue(downloads_, manifest_, env_, dirNew_); }
   Step finish() { return Download::finish(downloads_, manifest_, env_, dirNew_); }
 
-  fs::path root_;
-  std::string dirNew_;
+  TestFs::TempDir tmp_;
+  fs::path const root_ = tmp_.fsPath();
+  std::string const dirNew_ = tmp_ / "new";
   EnvironmentValues env_;
   OTA::Manifest manifest_;
   DownloadState downloads_;
@@ -312,7 +295,7 @@ TEST_F(DownloadTest, MismatchingDigestIsNotWritten) {
     EXPECT_EQ(Download::onReply(reply(200, body), downloads_), Step::Failed);
     // The expected text comes from the server; a line break in it is written escaped.
     std::string const shown = expected == "a\nb" ? "a\\x0ab" : expected;
-    EXPECT_EQ(lines(out_)[1], "DL control: FAIL hash=" + digest + " | " + shown);
+    EXPECT_EQ(TestSupport::splitLines(out_)[1], "DL control: FAIL hash=" + digest + " | " + shown);
     EXPECT_FALSE(fs::exists(root_ / "new" / "f.bin"));
   }
   EXPECT_EQ(downloads_.failed.size(), 5u);
@@ -331,11 +314,11 @@ TEST_F(DownloadTest, VerifiedPayloadIsStoredInNewSubdirectoriesReplacingOldConte
     std::string const path = FS::join(dirNew_, c.relative);
     downloads_.current = {"u", path, Digest::text(bytesOf(c.body))};
     EXPECT_EQ(Download::onReply(reply(c.status, c.body), downloads_), Step::Done) << c.relative;
-    EXPECT_EQ(readFile(path), c.body);
+    EXPECT_EQ(TestFs::readFile(path), c.body);
   }
   ASSERT_EQ(downloads_.done.size(), 3u);
   std::string const digest = Digest::text(bytesOf("new"));
-  EXPECT_EQ(lines(out_)[1], "DL control: DONE hash=" + digest + " | " + digest);
+  EXPECT_EQ(TestSupport::splitLines(out_)[1], "DL control: DONE hash=" + digest + " | " + digest);
   EXPECT_EQ(err_, "");
 }
 
@@ -359,12 +342,12 @@ TEST_F(DownloadTest, UnwritableTargetsFailWithTheirLines) {
 TEST_F(DownloadTest, EmptyQueueWritesTheHashFileThenEnds) {
   downloads_.done.resize(3);
   EXPECT_EQ(finish(), Step::Done);
-  EXPECT_EQ(readFile(root_ / "new" / "quenza_deps_dist.sha256"), "deps-digest");
-  EXPECT_EQ(lines(out_).front(), "DL ended: done=3 failed=0");
+  EXPECT_EQ(ChildTools::readFile(root_ / "new" / "quenza_deps_dist.sha256"), "deps-digest");
+  EXPECT_EQ(TestSupport::splitLines(out_).front(), "DL ended: done=3 failed=0");
 
   env_.platform = APPLE_OSX;
   EXPECT_EQ(finish(), Step::Done);
-  EXPECT_EQ(readFile(root_ / "new" / "quenza-launcher.sha256"), manifest_.app.hash);
+  EXPECT_EQ(ChildTools::readFile(root_ / "new" / "quenza-launcher.sha256"), manifest_.app.hash);
 }
 
 TEST_F(DownloadTest, UnwritableHashFileEndsInError) {

@@ -7,23 +7,11 @@
 
 #include "base/log.h"
 #include "env/environment.h"
+#include "support/lines.h"
 
 namespace {
 
-std::vector<std::string> lines(std::string const& text) {
-  std::vector<std::string> result;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t const end = text.find('\n', start);
-    if (end == std::string::npos) {
-      result.push_back(text.substr(start));
-      break;
-    }
-    result.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return result;
-}
+using TestSupport::splitLines;
 
 TEST(StackVersionTest, ParsesThreePieces) {
   struct Case {
@@ -206,8 +194,8 @@ TEST_F(DetectionTest, OnlyTheLastPathComponentIsMatched) {
     SCOPED_TRACE(c.argv0);
     out_.clear();
     EnvironmentValues const env = detectEnvironmentWith(std::string(c.argv0), {c.platform, X86_64, "10.0.19045"});
-    ASSERT_FALSE(lines(out_).empty());
-    EXPECT_EQ(lines(out_)[0], "Executable name: " + std::string(c.name));
+    ASSERT_FALSE(splitLines(out_).empty());
+    EXPECT_EQ(splitLines(out_)[0], "Executable name: " + std::string(c.name));
     EXPECT_EQ(env.channel, c.channel);
     EXPECT_EQ(env.edition, c.edition);
   }
@@ -226,7 +214,7 @@ TEST_F(DetectionTest, WritesTheLinesInOrder) {
       "App filename: quenza-bo.exe",
       "OTA hostname: ota-demo.localhost",
   };
-  EXPECT_EQ(lines(out_), expected);
+  EXPECT_EQ(splitLines(out_), expected);
   EXPECT_EQ(err_, "");
   EXPECT_EQ(env.platform, MS_WINDOWS);
   EXPECT_EQ(env.cpuArch, X86_64);
@@ -248,12 +236,12 @@ TEST_F(DetectionTest, LinuxAndUnreadableVersion) {
       "App filename: quenzaman",
       "OTA hostname: ota-dev.localhost",
   };
-  EXPECT_EQ(lines(out_), expected);
+  EXPECT_EQ(splitLines(out_), expected);
 }
 
 TEST_F(DetectionTest, NegativeAndOddVersionNumbersAreLoggedAsParsed) {
   detectEnvironmentWith("setup.exe", {MS_WINDOWS, X86_32, "-1.x"});
-  auto const l = lines(out_);
+  auto const l = splitLines(out_);
   ASSERT_GE(l.size(), 8u);
   EXPECT_EQ(l[4], "CPU Arch: raw=X86_32 pretty=x86");
   EXPECT_EQ(l[5], "Stack Version: raw=-1.x major=-1 minor=0 patch=0");

@@ -44,6 +44,8 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { removeTestTree(path_); }
 
+std::filesystem::path TempDir::fsPath() const { return native(path_); }
+
 std::string TempDir::operator/(std::string const& relative) const { return FS::join(path_, relative); }
 
 void makeDirs(std::string const& path) { fs::create_directories(native(path)); }

@@ -1,8 +1,9 @@
 #pragma once
-// Temp-directory fixtures for the file-system and install-layout tests. Trees are built
-// and inspected with the standard library, not with the code under test (only the final
+// Temp-directory fixtures, the one kind every unit test uses. Trees are built and
+// inspected with the standard library, not with the code under test (only the final
 // clean-up of a temp dir may use it); the platform files supply what differs: links,
 // read-only marks, and a file that cannot be deleted.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,10 @@ class TempDir {
   TempDir(TempDir const&) = delete;
   TempDir& operator=(TempDir const&) = delete;
 
+  // UTF-8, as the code under test takes paths.
   std::string const& path() const { return path_; }
+  // The same for the standard library, whatever the narrow code page is.
+  std::filesystem::path fsPath() const;
   // The temp dir joined with a relative path written with "/".
   std::string operator/(std::string const& relative) const;
 

@@ -11,22 +11,12 @@
 #include "fs/retry.h"
 #include "fs_fixture.h"
 #include "install/layout.h"
+#include "support/lines.h"
 
 using TestFs::TempDir;
+using TestSupport::splitLines;
 
 namespace {
-
-std::vector<std::string> splitLines(std::string const& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t const end = text.find('\n', start);
-    lines.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return lines;
-}
 
 std::vector<std::string> nameLines(std::string const& upper, std::string const& mixed, std::string const& modern) {
   return {

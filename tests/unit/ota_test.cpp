@@ -9,16 +9,13 @@
 #include "env/environment.h"
 #include "json/json.h"
 #include "ota/ota.h"
+#include "support/lines.h"
 
 namespace {
 
 std::vector<uint8_t> bytes(std::string const& text) { return {text.begin(), text.end()}; }
 
-std::string joinLines(std::vector<std::string> const& lines) {
-  std::string out;
-  for (auto const& line : lines) out += line + "\n";
-  return out;
-}
+using TestSupport::joinLines;
 
 std::string fieldNotFound(std::string const& key) { return "JSON: Field not found '" + key + "', using fallback value"; }
 

@@ -43,7 +43,7 @@ TEST(SharedLibraryLinks, LinkPathsOfALibrary) {
 
 TEST_F(PrepareTest, OtherPlatformsOnlyWriteTheHostnameFileAndGoOn) {
   // A directory where the file belongs makes the write fail; the run goes on all the same.
-  std::filesystem::create_directory(dir.path() / "quenza_hostname.cfg");
+  std::filesystem::create_directory(dir.fsPath() / "quenza_hostname.cfg");
   for (uint32_t platform : {uint32_t(MS_WINDOWS), uint32_t(7)}) {
     out.clear();
     env.platform = static_cast<OsType>(platform);
@@ -74,7 +74,7 @@ TEST_F(PrepareTest, MacUnpacksTheBundleAndLiftsTheQuarantine) {
   EXPECT_EQ(reports[1].arguments, (std::vector<std::string>{"-dr", "com.apple.quarantine",
                                                             FS::join(installDirNew, "quenza-launcher.app")}));
   // No host-name file on this platform.
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "quenza_hostname.cfg"));
+  EXPECT_FALSE(std::filesystem::exists(dir.fsPath() / "quenza_hostname.cfg"));
 }
 
 TEST_F(PrepareTest, MacStopsAtTheFirstFailingTool) {
@@ -122,18 +122,18 @@ TEST_F(PrepareTest, LinuxFailingChmodStopsTheRun) {
   std::vector<Report> const reports = tools.reports();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].arguments, (std::vector<std::string>{"a+x", FS::join(installDirNew, "quenza-app")}));
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "quenza_hostname.cfg"));
+  EXPECT_FALSE(std::filesystem::exists(dir.fsPath() / "quenza_hostname.cfg"));
 }
 
 TEST_F(PrepareTest, HostnameFileHoldsTheChannelsApplicationHost) {
   env.platform = MS_WINDOWS;
   // A file left there before is replaced, not appended to or partly overwritten.
-  writeFile(dir.path() / "quenza_hostname.cfg", std::string(200, 'x'));
+  writeFile(dir.fsPath() / "quenza_hostname.cfg", std::string(200, 'x'));
   for (EnvChannel channel : {PROD, DEMO, DEV}) {
     env.channel = channel;
     Step const step = prepare();
     EXPECT_EQ(step, Step::Done);
-    EXPECT_EQ(readFile(dir.path() / "quenza_hostname.cfg"), std::string(channelHost(channel))) << channel;
+    EXPECT_EQ(readFile(dir.fsPath() / "quenza_hostname.cfg"), std::string(channelHost(channel))) << channel;
   }
-  EXPECT_EQ(readFile(dir.path() / "quenza_hostname.cfg"), "app-dev.localhost");
+  EXPECT_EQ(readFile(dir.fsPath() / "quenza_hostname.cfg"), "app-dev.localhost");
 }

@@ -12,8 +12,8 @@ using namespace ChildTools;
 TEST_F(PrepareTest, LinuxMakesTheApplicationExecutable) {
   env.platform = GNU_LINUX;
   env.appFilename = "quenza-app";
-  writeFile(dir.path() / "quenza-app", "#!/bin/sh\n");
-  chmod((dir.path() / "quenza-app").c_str(), 0600);
+  writeFile(dir.fsPath() / "quenza-app", "#!/bin/sh\n");
+  chmod((dir.fsPath() / "quenza-app").c_str(), 0600);
 
   Step const step = prepare();
 
@@ -21,7 +21,7 @@ TEST_F(PrepareTest, LinuxMakesTheApplicationExecutable) {
   EXPECT_EQ(err, "");
   EXPECT_EQ(out, "chmod output: \n");
   struct stat info {};
-  ASSERT_EQ(stat((dir.path() / "quenza-app").c_str(), &info), 0);
+  ASSERT_EQ(stat((dir.fsPath() / "quenza-app").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0711u);
 }
 
@@ -69,13 +69,13 @@ std::map<std::string, std::vector<std::string>> linesPerLibrary(std::string cons
 TEST_F(PrepareTest, LinuxRecreatesTheLinksOfVersionedLibraries) {
   env.platform = GNU_LINUX;
   env.appFilename = "quenza-app";
-  auto const lib = dir.path() / "lib";
+  auto const lib = dir.fsPath() / "lib";
   std::filesystem::create_directories(lib / "plugins");
   for (auto const& name : {"libname.so.1.2.3", "plugins/libother.so.4", "libplain.so", "libweird.sox.1",
                            "readme.txt", "LIBUPPER.SO.1"}) {
     writeFile(lib / name, name);
   }
-  writeFile(dir.path() / "quenza-app", "#!/bin/sh\n");
+  writeFile(dir.fsPath() / "quenza-app", "#!/bin/sh\n");
 
   Step const step = prepare();
 
@@ -101,19 +101,19 @@ TEST_F(PrepareTest, LinuxRecreatesTheLinksOfVersionedLibraries) {
   EXPECT_EQ(linkTarget(lib / "plugins/libother.so"), "libother.so.4");
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(lib / "libweird.sox")));
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(lib / "LIBUPPER.SO")));
-  EXPECT_EQ(readFile(dir.path() / "quenza_hostname.cfg"), "app-demo.localhost");
+  EXPECT_EQ(readFile(dir.fsPath() / "quenza_hostname.cfg"), "app-demo.localhost");
 }
 
 TEST_F(PrepareTest, LinuxReplacesOldLinksButKeepsShippedFiles) {
   env.platform = GNU_LINUX;
   env.appFilename = "quenza-app";
-  auto const lib = dir.path() / "lib";
+  auto const lib = dir.fsPath() / "lib";
   std::filesystem::create_directories(lib);
   writeFile(lib / "libname.so.1.2.3", "library");
   // A copy of the library shipped under its short name, and a stale link.
   writeFile(lib / "libname.so", "shipped copy");
   std::filesystem::create_symlink("libname.so.0.9", lib / "libname.so.1");
-  writeFile(dir.path() / "quenza-app", "#!/bin/sh\n");
+  writeFile(dir.fsPath() / "quenza-app", "#!/bin/sh\n");
 
   Step const step = prepare();
 

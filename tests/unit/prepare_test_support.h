@@ -9,6 +9,7 @@
 
 #include "base/log.h"
 #include "child_tools.h"
+#include "fs_fixture.h"
 #include "env/environment.h"
 #include "install/prepare.h"
 
@@ -18,8 +19,8 @@ class PrepareTest : public ::testing::Test {
 
   Step prepare() { return Prepare::tree(env, installDirNew); }
 
-  ChildTools::TempDir dir;
-  std::string installDirNew = dir.str();
+  TestFs::TempDir dir;
+  std::string installDirNew = dir.path();
   EnvironmentValues env;
   std::string out;
   std::string err;
@@ -32,32 +33,25 @@ class PrepareTest : public ::testing::Test {
 // tool named failing exits with 1. Every run is recorded.
 class StandInTools {
  public:
-  explicit StandInTools(std::vector<std::string> const& names, std::string const& failing = "") {
+  explicit StandInTools(std::vector<std::string> const& names, std::string const& failing = "")
+      : fail_("QUENZA_RECORD_FAIL", failing.empty() ? "-" : failing) {
     for (std::string const& name : names) {
       std::filesystem::copy_file(ChildTools::fsPath(ChildTools::toolPath("record_args")),
-                                 bin_.path() / ChildTools::fsPath(name));
+                                 bin_.fsPath() / ChildTools::fsPath(name));
     }
-    savedPath_ = ChildTools::variable("PATH");
-    savedCwd_ = ChildTools::workingDirectory();
-    ChildTools::setVariable("PATH", bin_.str());
-    ChildTools::changeDirectory(bin_.str());
-    ChildTools::setVariable("QUENZA_RECORD_FILE", ChildTools::utf8Of(record()));
-    ChildTools::setVariable("QUENZA_RECORD_FAIL", failing.empty() ? "-" : failing);
+    ChildTools::changeDirectory(bin_.path());
   }
-  ~StandInTools() {
-    ChildTools::clearVariable("QUENZA_RECORD_FILE");
-    ChildTools::clearVariable("QUENZA_RECORD_FAIL");
-    ChildTools::changeDirectory(savedCwd_);
-    ChildTools::setVariable("PATH", savedPath_);
-  }
+  ~StandInTools() { ChildTools::changeDirectory(savedCwd_); }
   StandInTools(StandInTools const&) = delete;
   StandInTools& operator=(StandInTools const&) = delete;
 
-  std::filesystem::path record() const { return bin_.path() / "record.txt"; }
+  std::filesystem::path record() const { return bin_.fsPath() / "record.txt"; }
   std::vector<ChildTools::Report> reports() const { return ChildTools::parseReports(ChildTools::readFile(record())); }
 
  private:
-  ChildTools::TempDir bin_;
-  std::string savedPath_;
-  std::string savedCwd_;
+  TestFs::TempDir bin_;
+  std::string const savedCwd_ = ChildTools::workingDirectory();
+  ChildTools::ScopedVariable path_{"PATH", bin_.path()};
+  ChildTools::ScopedVariable record_{"QUENZA_RECORD_FILE", ChildTools::utf8Of(bin_.fsPath() / "record.txt")};
+  ChildTools::ScopedVariable fail_;
 };

@@ -10,8 +10,8 @@ TEST_F(PrepareTest, LinkThatCannotBeMadeStopsTheRunBeforeChmod) {
   StandInTools tools({"chmod"});
   env.platform = GNU_LINUX;
   env.appFilename = "quenza-app";
-  std::filesystem::create_directories(dir.path() / "lib");
-  writeFile(dir.path() / "lib" / "libname.so.1", "library");
+  std::filesystem::create_directories(dir.fsPath() / "lib");
+  writeFile(dir.fsPath() / "lib" / "libname.so.1", "library");
 
   Step const step = prepare();
 
@@ -21,5 +21,5 @@ TEST_F(PrepareTest, LinkThatCannotBeMadeStopsTheRunBeforeChmod) {
   EXPECT_EQ(out, "SO file found : path=" + library + "\nFS recreating relative symlink: " + link + "\n");
   EXPECT_EQ(err, "FS couldn't symlink SO file: libname.so.1" + link + "\n");
   EXPECT_TRUE(tools.reports().empty());
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "quenza_hostname.cfg"));
+  EXPECT_FALSE(std::filesystem::exists(dir.fsPath() / "quenza_hostname.cfg"));
 }

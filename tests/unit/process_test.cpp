@@ -6,9 +6,11 @@
 #include <optional>
 
 #include "child_tools.h"
+#include "fs_fixture.h"
 #include "support/windows_split.h"
 
 using namespace ChildTools;
+using TestFs::TempDir;
 
 // The splitter of the target platform, where it has one (Windows: CommandLineToArgvW).
 std::optional<std::vector<std::wstring>> nativeSplit(std::wstring const& commandLine);
@@ -157,10 +159,10 @@ TEST_F(ProcessRun, CapturesOutputOfBothStreamsAndTheExitCode) {
 
 TEST_F(ProcessRun, ProgramsThatCannotStart) {
   TempDir dir;
-  writeFile(dir.path() / "not_a_program.txt", "just text\n");
-  std::string const missing = utf8Of(dir.path() / ("no_such_tool" + exeSuffix()));
-  std::string const notProgram = utf8Of(dir.path() / "not_a_program.txt");
-  std::string const directory = dir.str();
+  writeFile(dir.fsPath() / "not_a_program.txt", "just text\n");
+  std::string const missing = utf8Of(dir.fsPath() / ("no_such_tool" + exeSuffix()));
+  std::string const notProgram = utf8Of(dir.fsPath() / "not_a_program.txt");
+  std::string const directory = dir.path();
   for (std::string const& program : {missing, notProgram, directory, std::string(), std::string("\xff\xfe")}) {
     Process::Result const result = Process::run(program, {"a"});
     EXPECT_FALSE(result.started) << program;
@@ -188,16 +190,18 @@ TEST_F(ProcessRun, ChildReceivesEachArgumentUnchanged) {
 
 TEST_F(ProcessRun, StartReturnsWithoutWaitingAndTheChildRuns) {
   TempDir dir;
-  auto const record = dir.path() / "record.txt";
-  setVariable("QUENZA_RECORD_FILE", utf8Of(record));
-  setVariable("QUENZA_RECORD_DELAY_MS", "1500");
-
-  auto const before = std::chrono::steady_clock::now();
-  bool const started = Process::start(recordArgs, {"--installer=C:\\a b\\c.exe", ""});
-  auto const took = std::chrono::steady_clock::now() - before;
-  bool const reportedEarly = !readFile(record).empty();
-  clearVariable("QUENZA_RECORD_FILE");
-  clearVariable("QUENZA_RECORD_DELAY_MS");
+  auto const record = dir.fsPath() / "record.txt";
+  bool started = false;
+  std::chrono::steady_clock::duration took{};
+  bool reportedEarly = false;
+  {
+    ScopedVariable file("QUENZA_RECORD_FILE", utf8Of(record));
+    ScopedVariable delay("QUENZA_RECORD_DELAY_MS", "1500");
+    auto const before = std::chrono::steady_clock::now();
+    started = Process::start(recordArgs, {"--installer=C:\\a b\\c.exe", ""});
+    took = std::chrono::steady_clock::now() - before;
+    reportedEarly = !readFile(record).empty();
+  }
 
   ASSERT_TRUE(started);
   EXPECT_LT(took, std::chrono::milliseconds(1500));

@@ -10,9 +10,11 @@
 #include <optional>
 
 #include "child_tools.h"
+#include "fs_fixture.h"
 #include "exec/process.h"
 
 using namespace ChildTools;
+using TestFs::TempDir;
 
 // Linux has no splitter of its own; the rules are checked against the test's reading.
 std::optional<std::vector<std::wstring>> nativeSplit(std::wstring const&) { return std::nullopt; }
@@ -40,7 +42,7 @@ TEST(ProcessRunPosix, ChildKilledBySignalIsNotSuccess) {
 
 TEST(ProcessRunPosix, ExecutableFileThatIsNoProgramDoesNotStart) {
   TempDir dir;
-  auto const path = dir.path() / "garbage";
+  auto const path = dir.fsPath() / "garbage";
   writeFile(path, "\x01\x02\x03 not a program\n");
   chmod(path.c_str(), 0755);
   Process::Result const result = Process::run(path.string(), {});
@@ -51,20 +53,21 @@ TEST(ProcessRunPosix, ExecutableFileThatIsNoProgramDoesNotStart) {
 
 TEST(ProcessRunPosix, BareNameIsLookedUpAlongPath) {
   std::string const tool = toolPath("child_tool");
-  std::string const saved = variable("PATH");
-  setVariable("PATH", "/nonexistent:" + tool.substr(0, tool.rfind('/')));
-  Process::Result const result = Process::run("child_tool", {"2", "0", "4"});
   TempDir dir;
-  setVariable("QUENZA_RECORD_FILE", (dir.path() / "record.txt").string());
-  bool const started = Process::start("record_args", {"x"});
-  clearVariable("QUENZA_RECORD_FILE");
-  setVariable("PATH", saved);
+  Process::Result result;
+  bool started = false;
+  {
+    ScopedVariable path("PATH", "/nonexistent:" + tool.substr(0, tool.rfind('/')));
+    ScopedVariable file("QUENZA_RECORD_FILE", (dir.fsPath() / "record.txt").string());
+    result = Process::run("child_tool", {"2", "0", "4"});
+    started = Process::start("record_args", {"x"});
+  }
 
   EXPECT_TRUE(result.started);
   EXPECT_EQ(result.exitCode, 4);
   EXPECT_EQ(result.output, "oo");
   EXPECT_TRUE(started);
-  auto const reports = parseReports(waitForFileEnding(dir.path() / "record.txt", "end\n"));
+  auto const reports = parseReports(waitForFileEnding(dir.fsPath() / "record.txt", "end\n"));
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].arguments, std::vector<std::string>{"x"});
 }
@@ -72,7 +75,7 @@ TEST(ProcessRunPosix, BareNameIsLookedUpAlongPath) {
 TEST(ProcessRunPosix, IgnoredSignalsOfTheLauncherAreNotPassedOn) {
   // With SIGTERM ignored here, a child that did inherit it would survive its own kill.
   TempDir dir;
-  auto const script = dir.path() / "self_term";
+  auto const script = dir.fsPath() / "self_term";
   writeFile(script, "#!/bin/sh\nkill -TERM $$\nexit 0\n");
   chmod(script.c_str(), 0755);
   struct sigaction ignore {}, saved{};
@@ -86,10 +89,12 @@ TEST(ProcessRunPosix, IgnoredSignalsOfTheLauncherAreNotPassedOn) {
 
 TEST(ProcessStartPosix, DetachedChildIsAdoptedAndLeavesNoZombie) {
   TempDir dir;
-  auto const record = dir.path() / "record.txt";
-  setVariable("QUENZA_RECORD_FILE", record.string());
-  bool const started = Process::start(toolPath("record_args"), {"a"});
-  clearVariable("QUENZA_RECORD_FILE");
+  auto const record = dir.fsPath() / "record.txt";
+  bool started = false;
+  {
+    ScopedVariable file("QUENZA_RECORD_FILE", record.string());
+    started = Process::start(toolPath("record_args"), {"a"});
+  }
   ASSERT_TRUE(started);
 
   // Nothing of ours is left to reap: the intermediate child was waited for and the
@@ -104,13 +109,14 @@ TEST(ProcessStartPosix, DetachedChildIsAdoptedAndLeavesNoZombie) {
 
 TEST(ProcessStartPosix, DetachedChildOutlivesTheLauncher) {
   TempDir dir;
-  auto const record = dir.path() / "record.txt";
-  setVariable("QUENZA_RECORD_FILE", record.string());
-  setVariable("QUENZA_RECORD_DELAY_MS", "1000");
+  auto const record = dir.fsPath() / "record.txt";
   std::string const tool = toolPath("record_args");
-  int const launcherExit = inForkedLauncher([&] { return Process::start(tool, {"after"}) ? 0 : 1; });
-  clearVariable("QUENZA_RECORD_FILE");
-  clearVariable("QUENZA_RECORD_DELAY_MS");
+  int launcherExit = -1;
+  {
+    ScopedVariable file("QUENZA_RECORD_FILE", record.string());
+    ScopedVariable delay("QUENZA_RECORD_DELAY_MS", "1000");
+    launcherExit = inForkedLauncher([&] { return Process::start(tool, {"after"}) ? 0 : 1; });
+  }
 
   ASSERT_EQ(launcherExit, 0);
   auto const reports = parseReports(waitForFileEnding(record, "end\n"));
@@ -123,17 +129,19 @@ TEST(ProcessStartPosix, DetachedChildDoesNotHoldTheLaunchersOutput) {
   // when the application it started ends.
   int pipeFds[2];
   ASSERT_EQ(pipe(pipeFds), 0);
-  setVariable("QUENZA_RECORD_DELAY_MS", "4000");
   std::string const tool = toolPath("record_args");
-  pid_t const launcher = fork();
-  if (launcher == 0) {
-    dup2(pipeFds[1], STDOUT_FILENO);
-    dup2(pipeFds[1], STDERR_FILENO);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    _exit(Process::start(tool, {}) ? 0 : 1);
+  pid_t launcher = -1;
+  {
+    ScopedVariable delay("QUENZA_RECORD_DELAY_MS", "4000");
+    launcher = fork();
+    if (launcher == 0) {
+      dup2(pipeFds[1], STDOUT_FILENO);
+      dup2(pipeFds[1], STDERR_FILENO);
+      close(pipeFds[0]);
+      close(pipeFds[1]);
+      _exit(Process::start(tool, {}) ? 0 : 1);
+    }
   }
-  clearVariable("QUENZA_RECORD_DELAY_MS");
   close(pipeFds[1]);
   auto const before = std::chrono::steady_clock::now();
   char buffer[256];

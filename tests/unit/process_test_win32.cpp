@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "child_tools.h"
+#include "fs_fixture.h"
 #include "exec/process.h"
 
 std::optional<std::vector<std::wstring>> nativeSplit(std::wstring const& commandLine) {
@@ -35,15 +36,13 @@ TEST(ProcessRunWindows, ProgramIsNotSearchedForAlongThePath) {
   // The bare name of a program in the search path (but not in the working directory)
   // does not start: the application name is used exactly as given.
   std::string const dir = ChildTools::toolPath("child_tool");
-  std::string const saved = ChildTools::variable("PATH");
-  ChildTools::setVariable("PATH", dir.substr(0, dir.find_last_of("\\/")) + ";" + saved);
-  ChildTools::TempDir elsewhere;
+  ChildTools::ScopedVariable path("PATH", dir.substr(0, dir.find_last_of("\\/")) + ";" + ChildTools::variable("PATH"));
+  TestFs::TempDir elsewhere;
   std::string const cwd = ChildTools::workingDirectory();
-  ASSERT_TRUE(ChildTools::changeDirectory(elsewhere.str()));
+  ASSERT_TRUE(ChildTools::changeDirectory(elsewhere.path()));
   Process::Result const result = Process::run("child_tool.exe", {"0", "0", "0"});
   bool const started = Process::start("child_tool.exe", {"0", "0", "0"});
   ChildTools::changeDirectory(cwd);
-  ChildTools::setVariable("PATH", saved);
   EXPECT_FALSE(result.started);
   EXPECT_EQ(result.exitCode, -1);
   EXPECT_FALSE(started);

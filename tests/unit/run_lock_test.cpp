@@ -6,18 +6,19 @@
 #include <thread>
 
 #include "child_tools.h"
+#include "fs_fixture.h"
 #include "exec/process.h"
 
 // The lock is held by another process (the only way a Windows mutex is not re-entered),
 // and that process ends without letting it go, as a crashed launcher would.
 TEST(RunLock, OnePerEditionAndChannelAcrossProcessesAndGoneWithItsProcess) {
-  ChildTools::TempDir dir;
-  std::string const apps = ChildTools::utf8Of(dir.path() / ".QuenzaQtApps");
-  std::string const report = ChildTools::utf8Of(dir.path() / "report");
-  std::string const stop = ChildTools::utf8Of(dir.path() / "stop");
+  TestFs::TempDir dir;
+  std::string const apps = ChildTools::utf8Of(dir.fsPath() / ".QuenzaQtApps");
+  std::string const report = ChildTools::utf8Of(dir.fsPath() / "report");
+  std::string const stop = ChildTools::utf8Of(dir.fsPath() / "stop");
   ASSERT_TRUE(Process::start(ChildTools::toolPath("lock_holder"),
                              {apps, "QUENZA_BO", "PROD", report, stop}));
-  ASSERT_EQ(ChildTools::waitForFileEnding(dir.path() / "report", "\n"), "held\n");
+  ASSERT_EQ(ChildTools::waitForFileEnding(dir.fsPath() / "report", "\n"), "held\n");
 
   RunLock mine;
   EXPECT_EQ(mine.acquire(apps, "QUENZA_BO", "PROD"), RunLock::Outcome::Busy);
@@ -25,7 +26,7 @@ TEST(RunLock, OnePerEditionAndChannelAcrossProcessesAndGoneWithItsProcess) {
   EXPECT_EQ(mine.acquire(apps, "QUENZA_PMS", "PROD"), RunLock::Outcome::Held);
   mine.release();
 
-  ChildTools::writeFile(dir.path() / "stop", "");
+  ChildTools::writeFile(dir.fsPath() / "stop", "");
   RunLock::Outcome outcome = RunLock::Outcome::Busy;
   auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (outcome == RunLock::Outcome::Busy && std::chrono::steady_clock::now() < deadline) {

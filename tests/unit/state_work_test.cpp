@@ -13,10 +13,12 @@
 
 #include "base/log.h"
 #include "child_tools.h"
+#include "fs_fixture.h"
 #include "fs/path.h"
 #include "http/http.h"
 
 using namespace ChildTools;
+using TestFs::TempDir;
 
 namespace {
 
@@ -24,7 +26,7 @@ class StateWork : public ::testing::Test {
  protected:
   // A run staging into staging, with a manifest naming the application payload only.
   void stage(::Run& run, TempDir const& staging) {
-    run.install.installDirNew = staging.str();
+    run.install.installDirNew = staging.path();
     run.env.platform = currentOsType();
     run.env.appFilename = "quenza-app";
     run.manifest.cdn = "https://cdn.localhost/r1";
@@ -63,7 +65,7 @@ TEST_F(StateWork, OnlyAFailureOfTheWorkItselfSkipsTheSleep) {
     ::Run one(args, c.state);
     stage(one, staging);
     if (c.itemQueued) one.downloads.queue.push_back({"https://cdn.localhost/r1/bin/app", "x", "h"});
-    if (c.hashFileBlocked) std::filesystem::create_directory(staging.path() / "quenza_deps_dist.sha256");
+    if (c.hashFileBlocked) std::filesystem::create_directory(staging.fsPath() / "quenza_deps_dist.sha256");
     PassEnd const end = performStateWork(one);
     EXPECT_EQ(one.state(), c.next) << c.what;
     EXPECT_EQ(end.skipsSleep, c.skipsSleep) << c.what;
@@ -82,12 +84,12 @@ TEST_F(StateWork, RequestThatCannotStartIsAnsweredWhileWaiting) {
   // must stand rather than be overwritten by Waiting.
   ::Run one(args, InstallerState::Downloading);
   stage(one, dir);
-  one.downloads.queue.push_back({"https://cdn.localhost/r1/bin/app", FS::join(dir.str(), "quenza-app"), "h"});
+  one.downloads.queue.push_back({"https://cdn.localhost/r1/bin/app", FS::join(dir.path(), "quenza-app"), "h"});
   (void)performStateWork(one);
   EXPECT_EQ(one.state(), InstallerState::Error);
   EXPECT_EQ(out, "Changing state: Waiting\n"
                  "DL request: remoteUrl=https://cdn.localhost/r1/bin/app localPath=" +
-                     FS::join(dir.str(), "quenza-app") +
+                     FS::join(dir.path(), "quenza-app") +
                      "\n"
                      "DL reply: status=0\n"
                      "Changing state: Error\n");
@@ -119,17 +121,19 @@ TEST_F(StateWork, StartsTheApplicationWithTheInstallerPath) {
   for (Case const& c : cases) {
     TempDir install;
     ::Run one(args, InstallerState::ExecutingApp);
-    one.install.installDirNew = install.str();
+    one.install.installDirNew = install.path();
     one.env.platform = c.platform;
     one.env.appFilename = "quenza-test-app" + exeSuffix();
-    std::filesystem::path const where = install.path() / fsPath(c.directory);
+    std::filesystem::path const where = install.fsPath() / fsPath(c.directory);
     std::filesystem::create_directories(where);
     std::filesystem::copy_file(fsPath(toolPath("record_args")), where / fsPath(one.env.appFilename));
-    auto const record = install.path() / "record.txt";
-    setVariable("QUENZA_RECORD_FILE", utf8Of(record));
+    auto const record = install.fsPath() / "record.txt";
     out.clear();
-    PassEnd const end = performStateWork(one);
-    clearVariable("QUENZA_RECORD_FILE");
+    PassEnd end;
+    {
+      ScopedVariable file("QUENZA_RECORD_FILE", utf8Of(record));
+      end = performStateWork(one);
+    }
 
     EXPECT_EQ(one.state(), InstallerState::ClosingWindow);
     EXPECT_FALSE(end.endsRun);
@@ -144,7 +148,7 @@ TEST_F(StateWork, StartsTheApplicationWithTheInstallerPath) {
 
 TEST_F(StateWork, ApplicationThatCannotStartIsAnErrorWithoutALineOfItsOwn) {
   ::Run one(args, InstallerState::ExecutingApp);
-  one.install.installDirNew = dir.str();
+  one.install.installDirNew = dir.path();
   one.env.platform = MS_WINDOWS;
   one.env.appFilename = "quenza-missing" + exeSuffix();
   (void)performStateWork(one);
