@@ -1,0 +1,55 @@
+# Fails when a file of a room includes a header of a room it may not use (cmake/rooms.cmake),
+# or when the table itself lets a room use one above it.
+# Run as: cmake -DQUENZA_SOURCE_DIR=<source dir> -P cmake/room_check.cmake
+cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/rooms.cmake)
+
+# Appends to out_var one line per include of text that room may not make.
+function(quenza_room_violations room file text out_var)
+  set(found "${${out_var}}")
+  string(REGEX MATCHALL "#[ \t]*include[ \t]*\"[A-Za-z0-9_]+/[^\"]*\"" includes "${text}")
+  foreach(line IN LISTS includes)
+    string(REGEX REPLACE ".*\"([A-Za-z0-9_]+)/([^\"]*)\".*" "\\1" used "${line}")
+    string(REGEX REPLACE ".*\"([^\"]*)\".*" "\\1" header "${line}")
+    if(used STREQUAL room OR NOT used IN_LIST QUENZA_ROOMS)
+      continue()
+    endif()
+    if(NOT used IN_LIST QUENZA_ROOM_USES_${room})
+      list(JOIN QUENZA_ROOM_USES_${room} " " allowed)
+      list(APPEND found "${file} includes ${header}: ${room}/ may use only: ${allowed}")
+    endif()
+  endforeach()
+  set(${out_var} "${found}" PARENT_SCOPE)
+endfunction()
+
+# The check must be able to fail: a known violation is caught, a permitted include is not.
+set(probe "")
+quenza_room_violations(http "probe" "#include \"ui/splash.h\"\n#include \"base/log.h\"\n" probe)
+list(LENGTH probe probe_count)
+if(NOT probe_count EQUAL 1)
+  message(FATAL_ERROR "room check: the probe found ${probe_count} violations instead of 1")
+endif()
+
+set(problems "")
+set(below "")
+foreach(room IN LISTS QUENZA_ROOMS)
+  foreach(used IN LISTS QUENZA_ROOM_USES_${room})
+    if(NOT used IN_LIST below)
+      list(APPEND problems "cmake/rooms.cmake: ${room}/ uses ${used}/, which is not below it")
+    endif()
+  endforeach()
+  list(APPEND below ${room})
+  file(GLOB_RECURSE files "${QUENZA_SOURCE_DIR}/${room}/*.h" "${QUENZA_SOURCE_DIR}/${room}/*.cpp"
+    "${QUENZA_SOURCE_DIR}/${room}/*.in")
+  foreach(file IN LISTS files)
+    file(READ "${file}" text)
+    file(RELATIVE_PATH relative "${QUENZA_SOURCE_DIR}" "${file}")
+    quenza_room_violations(${room} "${relative}" "${text}" problems)
+  endforeach()
+endforeach()
+
+if(problems)
+  list(JOIN problems "\n" report)
+  message(FATAL_ERROR "Includes against the direction of the rooms:\n${report}")
+endif()
+message(STATUS "room check: every include goes down the table of cmake/rooms.cmake")
