@@ -8,6 +8,7 @@
 
 #include "base/log.h"
 #include "http/http_lines.h"
+#include "http/stall_watch.h"
 #include "resources/resources.h"
 
 namespace HTTP {
@@ -22,6 +23,8 @@ struct Transfer {
   Request request;
   Reply reply;
   Callback callback;
+  uint64_t received = 0;  // header and body bytes from the server, redirects included
+  StallWatch stall;
 };
 
 CURLM* multi = nullptr;                            // null while the engine is stopped
@@ -51,6 +54,7 @@ char const emptyBody[1] = {0};
 size_t onBody(char* data, size_t size, size_t count, void* userdata) {
   size_t const bytes = size * count;
   auto* transfer = static_cast<Transfer*>(userdata);
+  transfer->received += bytes;
   // A body past the request's bound (libcurl's own size limit stops it first) or too
   // large for memory fails the transfer instead of throwing through libcurl.
   if (!appendBody(transfer->reply, data, bytes, transfer->request.maxBodyBytes)) return 0;
@@ -60,12 +64,20 @@ size_t onBody(char* data, size_t size, size_t count, void* userdata) {
 size_t onHeader(char* data, size_t size, size_t count, void* userdata) {
   size_t const bytes = size * count;
   auto* transfer = static_cast<Transfer*>(userdata);
+  transfer->received += bytes;
   try {
     applyHeaderLine(transfer->reply, std::string_view(data, bytes), transfer->request.maxBodyBytes);
   } catch (...) {
     return 0;  // out of memory: nothing may unwind through libcurl
   }
   return bytes;
+}
+
+// libcurl calls this often while data flows and about once a second while none does;
+// a non-zero answer fails the transfer.
+int onProgress(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* transfer = static_cast<Transfer*>(userdata);
+  return transfer->stall.progress(StallWatch::Clock::now(), transfer->received) ? 0 : 1;
 }
 
 // Logs the failed step with libcurl's text for the code; true when the code is 0.
@@ -118,10 +130,10 @@ bool setUp(Transfer& t) {
   // A stall limit, not a limit on the whole transfer: a large payload on a slow line
   // takes as long as it takes while it progresses, and a server that stops sending is
   // given up on a minute later. No CURLOPT_TIMEOUT is set.
-  if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_TIME, stallSeconds), "Setting operation timeout"))
+  if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_XFERINFOFUNCTION, onProgress), "Setting operation timeout"))
     return false;
-  if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_LIMIT, stallBytesPerSecond), "Setting stall speed"))
-    return false;
+  if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_XFERINFODATA, &t), "Setting stall watch userdata")) return false;
+  if (!stepOk(curl_easy_setopt(t.easy, CURLOPT_NOPROGRESS, 0L), "Enabling stall watch")) return false;
   // libcurl's own bound: it refuses an announced longer body before any of it arrives,
   // and stops one without a length (or chunked) at the bound.
   auto const maxBody = static_cast<curl_off_t>(t.request.maxBodyBytes);

@@ -10,9 +10,8 @@
 // - HTTPS only: a URL of any other scheme, or none (libcurl would guess http), fails
 //   before anything is sent, and so does a redirect away from HTTPS;
 // - 15 seconds to connect (TLS handshake included);
-// - a stall limit instead of a limit on the whole transfer: a transfer fails once
-//   its speed has stayed below stallBytesPerSecond for stallSeconds in a row (less
-//   than 1 KiB a minute; libcurl averages the speed over its last five seconds),
+// - a stall limit instead of a limit on the whole transfer: a transfer fails once it
+//   has received less than 1 KiB during the last 60 seconds (http/stall_watch.h),
 //   while a slow transfer that keeps progressing runs as long as it needs;
 // - the request's maxBodyBytes: a body that would grow past it fails the transfer,
 //   with or without an announced length.
@@ -29,9 +28,6 @@ namespace HTTP {
 enum class Method : uint32_t { GET = 0, POST = 1 };
 
 inline constexpr uint64_t defaultMaxBodyBytes = uint64_t{16} << 20;
-// The lowest whole speed at which stallSeconds bring at least 1 KiB (1024 / 60, rounded up).
-inline constexpr long stallBytesPerSecond = 18;
-inline constexpr long stallSeconds = 60;
 
 struct Request {
   std::unordered_map<std::string, std::string> headers;  // names in lower case

@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "http/http.h"
 #include "http/http_lines.h"
+#include "http/stall_watch.h"
 
 namespace {
 
@@ -142,6 +143,40 @@ TEST(HttpBody, AnnouncedLengthReservesCapacityWithinTheBound) {
                            "Transfer-Encoding: chunked\r\n"})
     HTTP::applyHeaderLine(redirected, line, kLimit);
   EXPECT_EQ(redirected.body.capacity(), 0u);
+}
+
+// Feeds the watch as libcurl's progress calls would: every 100 ms for the given time,
+// with bytes arriving as `arrivals` says (second -> bytes). Returns the second at which
+// the watch gave up, or -1 when it never did.
+double secondsUntilStalled(std::vector<std::pair<int, uint64_t>> const& arrivals, int seconds) {
+  HTTP::StallWatch watch;
+  auto const start = HTTP::StallWatch::Clock::time_point{} + std::chrono::hours(1);
+  uint64_t total = 0;
+  size_t next = 0;
+  for (int tenth = 0; tenth <= seconds * 10; ++tenth) {
+    while (next < arrivals.size() && arrivals[next].first * 10 <= tenth) total += arrivals[next++].second;
+    if (!watch.progress(start + std::chrono::milliseconds(100 * tenth), total)) return tenth / 10.0;
+  }
+  return -1;
+}
+
+TEST(HttpStallWatch, LessThanAKibibyteInTheLastMinuteEndsATransferWhateverCameBefore) {
+  // Nothing at all: given up once a whole minute has passed, not before.
+  EXPECT_NEAR(secondsUntilStalled({}, 120), 60, 0.11);
+  // A fast start, then silence: a minute after the last byte.
+  EXPECT_NEAR(secondsUntilStalled({{0, 50u << 20}, {30, 4096}}, 300), 90, 1.1);
+  // 500 bytes every 50 s keeps a connection open with 600 bytes a minute: a speed test
+  // averaged over a few seconds would see a burst each time and never give up.
+  std::vector<std::pair<int, uint64_t>> trickle;
+  for (int s = 0; s <= 600; s += 50) trickle.push_back({s, 500});
+  EXPECT_GT(secondsUntilStalled(trickle, 600), 0);
+  // Slow but progressing lines are never cut: 1100 bytes at once every 59 s, and 20 bytes
+  // a second, for ten minutes each.
+  std::vector<std::pair<int, uint64_t>> bursts, steady;
+  for (int s = 0; s <= 600; s += 59) bursts.push_back({s, 1100});
+  for (int s = 0; s <= 600; ++s) steady.push_back({s, 20});
+  EXPECT_EQ(secondsUntilStalled(bursts, 600), -1);
+  EXPECT_EQ(secondsUntilStalled(steady, 600), -1);
 }
 
 TEST(HttpBody, AppendKeepsEveryByteInOrder) {
