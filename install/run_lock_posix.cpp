@@ -21,7 +21,9 @@ RunLock::Outcome RunLock::acquire(std::string const& appsRoot, std::string const
   std::string const path = FS::join(appsRoot, "." + edition + "_" + channel + ".lock");
   // O_CLOEXEC: the application started at the end must not carry the lock on. O_NOFOLLOW:
   // a link planted at the name is neither followed nor made into a file elsewhere.
-  int const fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  // O_NONBLOCK: a named pipe at the name would otherwise keep the open waiting for a
+  // writer forever, before any window; flock works on it like on a file.
+  int const fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (fd < 0) {
     error_ = errno;
     return Outcome::Unavailable;
