@@ -81,9 +81,10 @@ FS::Entry makeEntry(std::string const& directory, std::string const& name, WIN32
   return entry;
 }
 
-// The creation works on the caller's path, so that the drive root and the parent rules
-// apply to it; each call takes its extended form.
-FS::Status createDirectoriesFrom(std::string p) {
+// Makes the one directory p. parentMissing says whether it failed only because its
+// parent is not there yet, the one failure a caller may mend by making the parent first.
+FS::Status makeDirectory(std::string const& p, bool& parentMissing) {
+  parentMissing = false;
   std::wstring const wide = systemPath(p);
   if (wide.empty()) return failure(ERROR_INVALID_NAME);
   DWORD const attributes = systemCalls().getFileAttributes(wide.c_str());
@@ -93,26 +94,56 @@ FS::Status createDirectoriesFrom(std::string p) {
   FS::Status const made = withRetries([&] { return systemCalls().createDirectory(wide.c_str(), nullptr); });
   if (made) return made;
   if (made.error == ERROR_ALREADY_EXISTS) return directoryAt(wide);  // made meanwhile, or a file
-  if (made.error != ERROR_PATH_NOT_FOUND) return made;
+  parentMissing = made.error == ERROR_PATH_NOT_FOUND;
+  return made;
+}
 
-  // A parent is missing: make it first. The drive root "D:\" keeps its separator.
-  auto const isDriveRoot = [](std::string const& s) { return s.size() == 3 && s[1] == ':' && isSeparator(s[2]); };
-  while (p.size() >= 2 && isSeparator(p.back()) && !isDriveRoot(p)) p.pop_back();
-  size_t const pos = p.find_last_of("\\/");
-  if (pos == std::string::npos) return made;
-  std::string parent;
+// The length of p's parent, a prefix of p; npos when p has none. The drive root "D:\"
+// keeps its separator.
+size_t parentLength(std::string const& p) {
+  auto const isDriveRoot = [&p](size_t length) { return length == 3 && p[1] == ':' && isSeparator(p[2]); };
+  size_t length = p.size();
+  while (length >= 2 && isSeparator(p[length - 1]) && !isDriveRoot(length)) --length;
+  size_t const pos = p.find_last_of("\\/", length - 1);
+  if (pos == std::string::npos || length == 0) return std::string::npos;
+  size_t parent = pos;
   if (pos == 0) {
-    parent = p.substr(0, 1);
-  } else if (pos == 2 && p.size() >= 3 && p[1] == ':') {
-    parent = p.substr(0, 3);
-  } else {
-    parent = p.substr(0, pos);
+    parent = 1;
+  } else if (pos == 2 && p[1] == ':') {
+    parent = 3;
   }
-  if (parent.empty() || parent == p) return made;
-  FS::Status const parentMade = createDirectoriesFrom(parent);
-  if (!parentMade) return parentMade;
-  FS::Status const again = withRetries([&] { return systemCalls().createDirectory(wide.c_str(), nullptr); });
-  return again ? again : directoryAt(wide);
+  return parent == 0 || parent >= length ? std::string::npos : parent;
+}
+
+// The creation works on the caller's path, so that the drive root and the parent rules
+// apply to it; each call takes its extended form. Missing parents are made in a loop,
+// not by recursion: a path of 32,767 characters may hold 16,000 levels, too many for the
+// stack, and every level is a prefix of the path, so only its length is kept.
+FS::Status createDirectoriesFrom(std::string const& path) {
+  std::vector<size_t> waiting;  // prefixes to make once their parents stand, deepest first
+  for (size_t length = path.size();;) {
+    std::string const p = path.substr(0, length);
+    bool parentMissing = false;
+    FS::Status const made = makeDirectory(p, parentMissing);
+    if (!parentMissing) {
+      if (!made) return made;
+      break;
+    }
+    size_t const parent = parentLength(p);
+    if (parent == std::string::npos) return made;
+    waiting.push_back(length);
+    length = parent;
+  }
+  while (!waiting.empty()) {
+    std::wstring const wide = systemPath(path.substr(0, waiting.back()));
+    waiting.pop_back();
+    FS::Status const again = withRetries([&] { return systemCalls().createDirectory(wide.c_str(), nullptr); });
+    if (!again) {
+      FS::Status const there = directoryAt(wide);
+      if (!there) return there;
+    }
+  }
+  return success();
 }
 
 FS::Status deleteFileNamed(std::wstring const& wide) {
@@ -130,7 +161,46 @@ FS::Status removeEmptyDirectory(std::wstring const& wide, DWORD attributes) {
   return withRetries([&] { return systemCalls().removeDirectory(wide.c_str()); });
 }
 
-FS::Status removeTree(std::string const& path) {
+// Every name in a directory, read in full before any is removed, so that no search handle
+// stays open while the tree below is taken apart. A read that fails midway fails.
+FS::Status readNames(std::string const& directory, std::vector<std::string>& names) {
+  std::wstring const pattern = systemPath(FS::join(directory, "*"));
+  WIN32_FIND_DATAW data;
+  HANDLE const find = FindFirstFileW(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) {
+    DWORD const error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? success() : failure(error);
+  }
+  for (;;) {
+    if (!isDotName(data.cFileName)) {
+      std::string name = FS::toUtf8(std::wstring(data.cFileName));
+      // An unconvertible name would join to the directory itself.
+      if (name.empty()) {
+        FindClose(find);
+        return failure(ERROR_NO_UNICODE_TRANSLATION);
+      }
+      names.push_back(std::move(name));
+    }
+    if (!FindNextFileW(find, &data)) {
+      DWORD const error = GetLastError();
+      FindClose(find);
+      return error == ERROR_NO_MORE_FILES ? success() : failure(error);
+    }
+  }
+}
+
+// A directory being emptied: its attributes as found, its names, the next one to remove,
+// and the length of the walk's current path when it is this directory's.
+struct DirectoryToEmpty {
+  DWORD attributes = 0;
+  std::vector<std::string> names;
+  size_t next = 0;
+  size_t pathLength = 0;
+};
+
+// Removes what stands at path unless it is a directory of its own, which is pushed onto
+// the walk with its names instead.
+FS::Status removeOrOpen(std::string const& path, std::vector<DirectoryToEmpty>& walk) {
   Heartbeat::beat();
   std::wstring const wide = systemPath(path);
   if (wide.empty()) return failure(ERROR_INVALID_NAME);
@@ -160,32 +230,39 @@ FS::Status removeTree(std::string const& path) {
     return deleteFileNamed(wide);
   }
 
-  std::wstring const pattern = systemPath(FS::join(path, "*"));
-  WIN32_FIND_DATAW data;
-  HANDLE const find = FindFirstFileW(pattern.c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) {
-    DWORD const error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND) return failure(error);
-  } else {
-    for (;;) {
-      if (!isDotName(data.cFileName)) {
-        std::string const name = FS::toUtf8(std::wstring(data.cFileName));
-        // An unconvertible name would join to the directory itself and recurse forever.
-        if (name.empty()) {
-          FindClose(find);
-          return failure(ERROR_NO_UNICODE_TRANSLATION);
-        }
-        FS::Status const removed = removeTree(FS::join(path, name));
-        if (!removed) {
-          FindClose(find);
-          return removed;
-        }
-      }
-      if (!FindNextFileW(find, &data)) break;
+  DirectoryToEmpty directory;
+  directory.attributes = attributes;
+  directory.pathLength = path.size();
+  FS::Status const read = readNames(path, directory.names);
+  if (!read) return read;
+  walk.push_back(std::move(directory));
+  return success();
+}
+
+// Depth first, in a loop rather than by recursion: a tree in a profile may be 16,000
+// levels deep on Windows (paths of 32,767 characters), far more than the stack holds. One
+// path string serves the whole walk, so memory grows with the tree's breadth, never with
+// its depth times its path length.
+FS::Status removeTree(std::string const& root) {
+  std::vector<DirectoryToEmpty> walk;
+  std::string path = root;
+  FS::Status const first = removeOrOpen(path, walk);
+  if (!first) return first;
+  while (!walk.empty()) {
+    DirectoryToEmpty& directory = walk.back();
+    path.resize(directory.pathLength);
+    if (directory.next < directory.names.size()) {
+      path = FS::join(path, directory.names[directory.next++]);
+      // May push onto the walk: the reference above is not used again in this pass.
+      FS::Status const removed = removeOrOpen(path, walk);
+      if (!removed) return removed;
+      continue;
     }
-    FindClose(find);
+    FS::Status const emptied = removeEmptyDirectory(systemPath(path), directory.attributes);
+    if (!emptied) return emptied;
+    walk.pop_back();
   }
-  return removeEmptyDirectory(wide, attributes);
+  return success();
 }
 
 FS::Status listDirectory(std::vector<FS::Entry>& out, std::string const& directory, bool recursive,

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <functional>
 
 #include "fs/fs.h"
@@ -15,6 +17,31 @@
 using TestFs::TempDir;
 
 namespace {
+
+// Runs work with only 64 KiB of stack left, on a thread of its own, as a stand-in for a
+// tree far deeper than Wine lets a test make (its paths are bounded by the host's):
+// work that needs the stack in proportion to a tree's depth overflows it and takes the
+// process down. Wine gives a thread at least 1 MiB whatever is asked, so the rest is
+// used up first.
+template <typename Work>
+void withLittleStackLeft(Work work) {
+  auto const run = [](LPVOID argument) -> DWORD {
+    constexpr ULONG_PTR kLeft = 64 * 1024;
+    // The stack's whole reservation starts at the allocation base of any address in it.
+    MEMORY_BASIC_INFORMATION stack{};
+    VirtualQuery(&stack, &stack, sizeof stack);
+    auto const low = reinterpret_cast<ULONG_PTR>(stack.AllocationBase);
+    auto const here = reinterpret_cast<ULONG_PTR>(&stack);
+    auto* const usedUp = static_cast<char volatile*>(_alloca(here - low - kLeft));
+    usedUp[0] = 0;
+    (*static_cast<Work*>(argument))();
+    return 0;
+  };
+  HANDLE const thread = CreateThread(nullptr, 0, run, &work, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
 
 // A drive letter that names no drive here, so nothing below it can be made.
 std::string unusedDriveRoot() {
@@ -244,4 +271,23 @@ TEST(FsWin32, EveryChangeOfANameWaitsOutAnotherProgramsBriefHold) {
       EXPECT_EQ(operation.done(dir), transient);
     }
   }
+}
+
+// A path of 32,767 characters may hold 16,000 levels: a manifest's entry path, or an
+// earlier install's tree, that deep must neither exhaust the stack when its directories
+// are made nor when it is removed.
+TEST(FsWin32, DepthOfATreeNeverCostsStack) {
+  TempDir dir;
+  std::string deep = dir / "deep";
+  for (int level = 0; level < 300; ++level) deep += "\\d";
+  bool made = false;
+  bool removed = false;
+  withLittleStackLeft([&] {
+    made = static_cast<bool>(FS::createDirectories(deep));
+    made = made && FS::writeFile(deep + "\\payload.bin", std::vector<uint8_t>{'x'});
+    removed = static_cast<bool>(FS::removeAll(dir / "deep"));
+  });
+  EXPECT_TRUE(made);
+  EXPECT_TRUE(removed);
+  EXPECT_TRUE(TestFs::namesInOrder(dir.path()).empty());
 }
