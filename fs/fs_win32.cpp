@@ -45,11 +45,17 @@ bool isDotName(wchar_t const* name) {
   return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
 }
 
-// The path as the system takes it past 260 characters; empty when it is not valid UTF-8
-// or holds a NUL, which would cut it short at the call.
+// The longest path the system takes in any form, in UTF-16 code units.
+constexpr size_t kMaxSystemPath = 32767;
+
+// The path as the system takes it past 260 characters; empty when it is not valid UTF-8,
+// holds a NUL, which would cut it short at the call, or is longer than any path can be
+// (no directory above it is then looked for, one level at a time).
 std::wstring systemPath(std::string const& path) {
-  if (path.find('\0') != std::string::npos) return {};
-  return FS::toWide(FS::detail::extendedLengthPath(path));
+  if (path.find('\0') != std::string::npos || path.size() > 4 * kMaxSystemPath) return {};
+  std::wstring wide = FS::toWide(FS::detail::extendedLengthPath(path));
+  if (wide.size() > kMaxSystemPath) return {};
+  return wide;
 }
 
 // One call that answers success as a BOOL (or bool), tried again while its error is one
