@@ -183,7 +183,14 @@ class Windowed(unittest.TestCase):
     def test_a_second_launcher_of_the_same_edition_gives_way(self):
         """While a run of an edition and channel is under way, a second launcher of them
         (a double click too many) shows no window, changes nothing on the disk and ends
-        with 1 and its one line; the first run goes on undisturbed."""
+        with 1 and its one line; the first run goes on undisturbed. Both launchers share a
+        session of their own (the lock must be seen across them), so whatever two Wine
+        processes on two displays leave in it stays out of the other tests."""
+        with harness.Session(TARGET) as session:
+            self.runner = matrix.Runner(self, session)
+            self.second_launcher_beside_a_run(session)
+
+    def second_launcher_beside_a_run(self, session):
         rel = self.release
         seconds = []
 
@@ -194,7 +201,7 @@ class Windowed(unittest.TestCase):
             # processes have shared a display, sometimes frames later sessions' windows on it.
             display = xdisplay.XServer(xdisplay.display_candidates())
             try:
-                second = handle.run_beside(self.session, 'quenza-installer' + TARGET.exe_suffix,
+                second = handle.run_beside(session, 'quenza-installer' + TARGET.exe_suffix,
                                            display=display.display, timeout=60)
                 windows = xdisplay.top_windows(display.display)
             finally:

@@ -59,11 +59,23 @@ class XEvent(ctypes.Union):
     _fields_ = [('xclient', ClientMessageEvent), ('pad', ctypes.c_long * 24)]
 
 
+# libX11's default handler of a protocol error ends the whole process: a window that went
+# between a look and a request to it would take the test run down without a report. The
+# errors are kept here instead, and a request that caused one says so.
+X_ERRORS = []
+_ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)(
+    lambda display, event: X_ERRORS.append(event) or 0)
+
+
 class X11:
     """The few libX11 calls a window manager would make, through ctypes."""
 
     def __init__(self, display):
         lib = ctypes.CDLL('libX11.so.6')
+        lib.XSetErrorHandler.restype = ctypes.c_void_p
+        lib.XSetErrorHandler.argtypes = [ctypes.c_void_p]
+        lib.XSetErrorHandler(ctypes.cast(_ERROR_HANDLER, ctypes.c_void_p))
+        lib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
         lib.XOpenDisplay.restype = ctypes.c_void_p
         lib.XOpenDisplay.argtypes = [ctypes.c_char_p]
         lib.XInternAtom.restype = ctypes.c_ulong
@@ -96,9 +108,12 @@ class X11:
         event.xclient.format = 32
         event.xclient.l[0] = self.atom('WM_DELETE_WINDOW')
         event.xclient.l[1] = 0  # CurrentTime
+        errors = len(X_ERRORS)
         if not self.lib.XSendEvent(self.display, window, 0, 0, ctypes.byref(event)):
             raise RuntimeError('XSendEvent failed')
-        self.lib.XFlush(self.display)
+        self.lib.XSync(self.display, 0)
+        if len(X_ERRORS) != errors:
+            raise RuntimeError(f'the close request found no window {window:#x}')
 
     def cardinals(self, window, name, count):
         """The first count values of a format-32 property and how many bytes follow them."""
