@@ -427,11 +427,11 @@ class RunningLauncher:
                          proxy_log.read_text(errors='replace').splitlines() if proxy_log.exists() else [])
 
 
-def _start_proxy(spec, d):
+def _start_proxy(settings, d):
     """tinyproxy in the foreground, in a mount namespace of its own whose /etc/hosts is the
-    spec's; returns once it accepts connections."""
-    (d / 'proxy.conf').write_text(spec['config'], encoding='utf-8')
-    (d / 'proxy-hosts').write_text(spec['hosts'], encoding='utf-8')
+    one given in settings; returns once it accepts connections."""
+    (d / 'proxy.conf').write_text(settings['config'], encoding='utf-8')
+    (d / 'proxy-hosts').write_text(settings['hosts'], encoding='utf-8')
     script = 'mount --bind "$1" /etc/hosts && exec tinyproxy -d -c "$2"'
     proxy = subprocess.Popen(['unshare', '-m', '--propagation', 'private', 'sh', '-c', script, 'proxy',
                               str(d / 'proxy-hosts'), str(d / 'proxy.conf')],
@@ -439,7 +439,7 @@ def _start_proxy(spec, d):
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline:
         try:
-            socket.create_connection(('127.0.0.1', spec['port']), timeout=1).close()
+            socket.create_connection(('127.0.0.1', settings['port']), timeout=1).close()
             return proxy
         except OSError:
             if proxy.poll() is not None:

@@ -29,12 +29,12 @@ def digest_text(data):
     return base64.urlsafe_b64encode(hashlib.sha256(data).digest()).decode('ascii').rstrip('=')
 
 
-def write_tree(root, spec):
-    """spec: relative path -> bytes (a file), ('link', target), 'dir' (an empty
+def write_tree(root, layout):
+    """layout: relative path -> bytes (a file), ('link', target), 'dir' (an empty
     directory) or 'fifo'."""
     root = pathlib.Path(root)
     root.mkdir(parents=True, exist_ok=True)
-    for rel, what in spec.items():
+    for rel, what in layout.items():
         path = root / os.fsdecode(rel) if isinstance(rel, bytes) else root / rel
         path.parent.mkdir(parents=True, exist_ok=True)
         if isinstance(what, bytes):
