@@ -1,7 +1,8 @@
 """Deployment values are checked when a build is configured: host names that are not
 bare host names, and OTA hosts that would let one channel's clean-up reach another
-channel's installs, stop the configure with a message that names the problem; a release
-build without a deployment file is refused.
+channel's installs, stop the configure with a message that names every problem; a
+release build without a deployment file is refused. The configure and the operator's
+kit read a deployment file alike.
 
     test_deployment.py --source-dir <root>
 """
@@ -71,6 +72,61 @@ class DeploymentTest(unittest.TestCase):
                 else:
                     self.assertNotEqual(code, 0, output)
                     self.assertIn(words, output)
+
+    def test_deployment_files(self):
+        # (case, file text, the values read or the words of every problem reported)
+        readme_block = (
+            'OTA_HOST_PROD = ota.quenza-prod.example     # POST https://<host>/ota/verify, per channel\n'
+            'OTA_HOST_DEMO = ota.quenza-demo.example\nOTA_HOST_DEV  = ota.quenza-dev.example\n'
+            'APP_HOST_PROD = app.quenza-prod.example     # written to quenza_hostname.cfg\n'
+            'APP_HOST_DEMO = app.quenza-demo.example\nAPP_HOST_DEV  = app.quenza-dev.example\n'
+            'CA_BUNDLE = roots#1.pem       # roots the launcher trusts (relative to this file)\n')
+        cases = [
+            ('notes after the values', readme_block,
+             {'OTA_HOST_PROD': 'ota.quenza-prod.example', 'APP_HOST_PROD': 'app.quenza-prod.example'}),
+            ('every problem at once', readme_block.replace('app.quenza-demo.example', 'app quenza-demo')
+             .replace('OTA_HOST_DEV  = ota.quenza-dev.example', 'OTA_HOST_DEV = ota.quenza-prod.example.dev')
+             .replace('CA_BUNDLE = roots#1.pem', 'CA_BUNDLE = missing.pem') + 'PORT = 8443\nnonsense\n',
+             ['line 8: unknown key PORT', 'line 9: expected KEY = value', 'CA_BUNDLE', 'missing.pem" not found',
+              'APP_HOST_DEMO "app quenza-demo" contains a blank',
+              'the OTA host of PROD ("ota.quenza-prod.example") is the beginning of the OTA host of DEV']),
+            ('a key twice, a key missing', readme_block.replace('OTA_HOST_DEMO', 'OTA_HOST_DEV'),
+             ['line 3: OTA_HOST_DEV is given twice', 'OTA_HOST_DEMO is missing']),
+        ]
+        sys.path.insert(0, str(ROOT / 'scripts'))
+        from kit.deployment import read_deployment
+        from kit.names import Refused
+        (self.tmp / 'roots#1.pem').write_text('roots\n', encoding='utf-8')
+        script = self.tmp / 'read.cmake'
+        script.write_text('cmake_minimum_required(VERSION 3.25)\n'
+                          f'include("{ROOT}/cmake/deployment_check.cmake")\n'
+                          'quenza_read_deployment_file("${FILE}" d)\n'
+                          'message("OTA_HOST_PROD=${d_OTA_HOST_PROD}|APP_HOST_PROD=${d_APP_HOST_PROD}|")\n',
+                          encoding='utf-8')
+        for name, text, expected in cases:
+            with self.subTest(name):
+                path = self.tmp / 'site.deployment'
+                path.write_text(text, encoding='utf-8')
+                configure = subprocess.run(['cmake', f'-DFILE={path}', '-P', str(script)], capture_output=True,
+                                           text=True)
+                configure_output = ' '.join((configure.stdout + configure.stderr).split())
+                try:
+                    kit_values, kit_output = read_deployment(path), ''
+                except Refused as e:
+                    kit_values, kit_output = None, str(e)
+                if isinstance(expected, dict):
+                    self.assertEqual(configure.returncode, 0, configure_output)
+                    for key, value in expected.items():
+                        self.assertIn(f'{key}={value}|', configure_output)
+                        self.assertEqual(kit_values[key], value)
+                    self.assertEqual(kit_values['CA_BUNDLE'], str(self.tmp / 'roots#1.pem'))
+                else:
+                    self.assertNotEqual(configure.returncode, 0)
+                    self.assertIsNone(kit_values)
+                    for words in expected:
+                        self.assertIn(words, configure_output)
+                        if 'OTA host' not in words and 'blank' not in words:  # the kit leaves hosts to the build
+                            self.assertIn(words, ' '.join(kit_output.split()))
 
     def configure(self, *definitions):
         result = subprocess.run(['cmake', '-S', str(ROOT), '-B', str(self.tmp / 'build'), '-G', 'Ninja',
