@@ -1,13 +1,19 @@
 """Reading the directory to publish: every file with its path, and every problem that
 keeps it from being installed by the launcher (see scripts/publish)."""
 
+import hashlib
 import os
 import stat
 import sys
 import unicodedata
 
-from kit.names import (LAUNCHER_FILES, WINDOWS_FORBIDDEN, WINDOWS_RESERVED, Refused, app_file_name,
+from kit.names import (LAUNCHER_FILES, WINDOWS_FORBIDDEN, Refused, app_file_name, is_windows_device_name,
                        library_link_paths)
+
+# Unicode's control characters (C0, DEL, C1) and its line and paragraph separators: each
+# can end or garble a line wherever the path is shown (a log, a terminal, this kit's own
+# messages).
+LINE_BREAKING = ('Cc', 'Zl', 'Zp')
 
 
 def name_problem(name, platform):
@@ -16,8 +22,8 @@ def name_problem(name, platform):
         name.encode('utf-8')
     except UnicodeEncodeError:
         return 'the name is not valid UTF-8'
-    if any(unicodedata.category(c) == 'Cc' for c in name):
-        return 'the name holds a control character'
+    if any(unicodedata.category(c) in LINE_BREAKING for c in name):
+        return 'the name holds a control character or a line separator'
     if '\\' in name:
         return 'the name holds a backslash, which the launcher reads as a path separator'
     if platform == 'MS_WINDOWS':
@@ -25,7 +31,7 @@ def name_problem(name, platform):
             return 'the name holds one of <>:"|?*, which Windows does not allow'
         if name.endswith(('.', ' ')):
             return 'the name ends in a dot or a blank, which Windows drops'
-        if WINDOWS_RESERVED.match(name):
+        if is_windows_device_name(name):
             return 'the name is a Windows device name'
     return None
 
@@ -45,12 +51,16 @@ def show(path):
 
 def scan(root, platform):
     """Walks the input without following links. Returns (files, links, empty dirs,
-    problems): files maps a relative path ('/'-separated) to its absolute path, links
-    maps a relative path to its absolute path."""
+    problems): files maps a relative path ('/'-separated) to (its absolute path, its
+    lstat result), links maps a relative path to its absolute path."""
     files, links, empty, problems = {}, {}, [], []
 
     def walk(directory, prefix):
-        entries = sorted(os.scandir(directory), key=lambda e: e.name)
+        try:
+            entries = sorted(os.scandir(directory), key=lambda e: e.name)
+        except OSError as e:
+            problems.append(f'{show(prefix.rstrip("/") or ".")}: the directory cannot be read ({e.strerror})')
+            return
         if not entries and prefix:
             empty.append(prefix.rstrip('/'))
         for entry in entries:
@@ -62,18 +72,51 @@ def scan(root, platform):
             if '..' in rel:
                 problems.append(f'{show(rel)}: the path holds "..", and the launcher refuses any entry path that does')
                 continue
-            mode = entry.stat(follow_symlinks=False).st_mode
-            if stat.S_ISLNK(mode):
+            try:
+                info = entry.stat(follow_symlinks=False)
+            except OSError as e:
+                problems.append(f'{show(rel)}: cannot be examined ({e.strerror})')
+                continue
+            if stat.S_ISLNK(info.st_mode):
                 links[rel] = entry.path
-            elif stat.S_ISDIR(mode):
+            elif stat.S_ISDIR(info.st_mode):
                 walk(entry.path, rel + '/')
-            elif stat.S_ISREG(mode):
-                files[rel] = entry.path
+            elif stat.S_ISREG(info.st_mode):
+                if not os.access(entry.path, os.R_OK, effective_ids=os.access in os.supports_effective_ids):
+                    problems.append(f'{show(rel)}: the file cannot be read (permission denied)')
+                files[rel] = (entry.path, info)
             else:
                 problems.append(f'{show(rel)}: not a regular file, directory or link')
 
     walk(root, '')
     return files, links, empty, problems
+
+
+def copy_input(rel, full, scanned, out):
+    """Hashes the input file rel while writing it to the file object out, from one
+    descriptor opened without following a link and checked to be the regular file that
+    the scan saw: a file swapped for a link (or anything else) since then is never
+    read. Returns (SHA-256 digest, size); raises Refused when the file is not the one
+    scanned or changed while it was read."""
+    flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY | getattr(os, 'O_CLOEXEC', 0)
+    try:
+        fd = os.open(full, flags)
+    except OSError as e:
+        raise Refused(f'{show(rel)}: cannot be opened ({e.strerror}); it changed after it was examined, '
+                      'publish again') from None
+    with os.fdopen(fd, 'rb') as f:
+        before = os.fstat(fd)
+        if not stat.S_ISREG(before.st_mode) or (before.st_dev, before.st_ino) != (scanned.st_dev, scanned.st_ino):
+            raise Refused(f'{show(rel)}: no longer the regular file examined a moment ago; publish again')
+        h, size = hashlib.sha256(), 0
+        while chunk := f.read(1 << 20):
+            h.update(chunk)
+            out.write(chunk)
+            size += len(chunk)
+        after = os.fstat(fd)
+    if size != after.st_size or (before.st_size, before.st_mtime_ns) != (after.st_size, after.st_mtime_ns):
+        raise Refused(f'{show(rel)}: changed while it was published; publish again')
+    return h.digest(), size
 
 
 def check_links(root, files, links, platform):
@@ -103,22 +146,23 @@ def check_links(root, files, links, platform):
     return problems
 
 
-def read_input(root, edition, platform, app_rel):
-    """(app path, app relative path, deps {rel: abs}) or raises Refused with every
-    problem found."""
-    if not os.path.isdir(root):
-        raise Refused(f'{root} is not a directory')
+def read_input(root, edition, platform, app_rel, problems=()):
+    """(app, deps {rel: file}), each file as (absolute path, lstat result of the scan), or
+    raises Refused listing every problem found, those given first."""
+    problems = list(problems)
     install_name = app_file_name(edition, platform)
     app_rel = app_rel or install_name
-    problems = []
+    app_inside = not (os.path.isabs(app_rel) or app_rel.startswith(('/', '\\')) or '..' in app_rel)
     if os.path.isabs(app_rel) or app_rel.startswith(('/', '\\')):
-        raise Refused(f'--app {app_rel}: an absolute path; give the application\'s path inside {root}')
-    if '..' in app_rel:
-        raise Refused(f'--app {app_rel}: the path holds ".."; give the application\'s path inside {root}')
-    files, links, empty, problems = scan(root, platform)
-    problems += check_links(root, files, links, platform)
-    if app_rel not in files:
-        problems.append(f'{app_rel}: the application is missing (a regular file at this path is expected)')
+        problems.append(f'--app {show(app_rel)}: an absolute path; give the application\'s path inside {root}')
+    elif '..' in app_rel:
+        problems.append(f'--app {show(app_rel)}: the path holds ".."; give the application\'s path inside {root}')
+    if not os.path.isdir(root):
+        raise Refused('the input cannot be published:\n  ' + '\n  '.join(problems + [f'{root} is not a directory']))
+    files, links, empty, found = scan(root, platform)
+    problems += found + check_links(root, files, links, platform)
+    if app_inside and app_rel not in files:
+        problems.append(f'{show(app_rel)}: the application is missing (a regular file at this path is expected)')
     deps = {rel: full for rel, full in files.items() if rel != app_rel}
     # Windows file names ignore letter case.
     fold = str.lower if platform == 'MS_WINDOWS' else (lambda text: text)
@@ -143,8 +187,8 @@ def read_input(root, edition, platform, app_rel):
         print(f'publish: note: {show(directory)}/ is empty and left out (the launcher creates directories '
               'only for the files in them)', file=sys.stderr)
     if platform == 'GNU_LINUX':
-        for rel, full in sorted(deps.items()):
-            if os.stat(full).st_mode & 0o111 and not rel.startswith('lib/'):
+        for rel, (_, info) in sorted(deps.items()):
+            if info.st_mode & 0o111 and not rel.startswith('lib/'):
                 print(f'publish: note: {show(rel)} is executable here but is installed without its '
                       'executable bit (the launcher makes only the application executable)', file=sys.stderr)
     return files[app_rel], deps

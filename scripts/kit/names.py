@@ -4,6 +4,7 @@ links the Linux launcher makes, and the digest text form."""
 
 import base64
 import hashlib
+import pathlib
 import re
 
 EDITIONS = ('QUENZA_PMS', 'QUENZA_MAN', 'QUENZA_APP', 'QUENZA_BO')
@@ -16,10 +17,32 @@ APP_BASE_NAMES = {'QUENZA_PMS': 'quenza-pms', 'QUENZA_MAN': 'quenzaman', 'QUENZA
 MAC_PAYLOAD = 'quenza-launcher.zip'
 # Files the launcher writes into the install directory after the download.
 LAUNCHER_FILES = ('quenza_hostname.cfg', 'quenza_deps_dist.sha256', 'quenza-launcher.sha256')
-WINDOWS_RESERVED = re.compile(r'^(con|prn|aux|nul|com[1-9]|lpt[1-9])(\..*)?$', re.IGNORECASE)
 WINDOWS_FORBIDDEN = set('<>:"|?*')
-# Release names: they become directory names and appear in link targets.
-NAME = re.compile(r'^[A-Za-z0-9][A-Za-z0-9._-]*$')
+# Release names: they become directory names and appear in link targets (matched whole,
+# with fullmatch, so that no trailing line feed slips through).
+NAME = re.compile(r'[A-Za-z0-9][A-Za-z0-9._-]*')
+# The device names Windows reserves: the launcher reads the same file, so the kit never
+# publishes a name the launcher would refuse, nor refuses one it would take.
+RESERVED_NAMES_FILE = pathlib.Path(__file__).resolve().parents[2] / 'fs' / 'windows_reserved_names.txt'
+
+
+def read_reserved_names(path=RESERVED_NAMES_FILE):
+    """The reserved device names of the list file, in upper case."""
+    names = set()
+    for line in path.read_text(encoding='utf-8').splitlines():
+        name = line.split('#', 1)[0].strip()
+        if name:
+            names.add(name.upper())
+    return frozenset(names)
+
+
+WINDOWS_RESERVED = read_reserved_names()
+
+
+def is_windows_device_name(name):
+    """Windows takes a device name before any extension ("nul.txt") and ignores letter case
+    and the blanks before the dot ("NUL .txt")."""
+    return name.split('.', 1)[0].rstrip(' ').upper() in WINDOWS_RESERVED
 
 
 class Refused(Exception):

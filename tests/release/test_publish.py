@@ -8,16 +8,21 @@ manifest and the content store.
 
 import argparse
 import base64
+import contextlib
+import fcntl
 import hashlib
 import http.client
+import io
 import json
 import os
 import pathlib
+import shutil
 import socket
 import ssl
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 ROOT = None  # set from --source-dir
@@ -31,7 +36,8 @@ def digest_text(data):
 
 def write_tree(root, layout):
     """layout: relative path -> bytes (a file), ('link', target), 'dir' (an empty
-    directory) or 'fifo'."""
+    directory), 'fifo', 'noread' (a file no one may read) or 'noread-dir' (such a
+    directory)."""
     root = pathlib.Path(root)
     root.mkdir(parents=True, exist_ok=True)
     for rel, what in layout.items():
@@ -43,6 +49,13 @@ def write_tree(root, layout):
             path.mkdir()
         elif what == 'fifo':
             os.mkfifo(path)
+        elif what in ('noread', 'noread-dir'):
+            if what == 'noread':
+                path.write_bytes(b'secret')
+            else:
+                path.mkdir()
+                (path / 'inside').write_bytes(b'x')
+            path.chmod(0)
         else:
             path.symlink_to(what[1])
     return root
@@ -58,6 +71,14 @@ def snapshot(directory):
         elif path.is_file():
             out[rel] = path.read_bytes()
     return out
+
+
+@contextlib.contextmanager
+def held_lock(path, kind=fcntl.LOCK_EX):
+    """Holds one of the site's locks, as a command of the kit running meanwhile would."""
+    with open(path, 'a') as f:
+        fcntl.flock(f, kind)
+        yield
 
 
 # A Linux application as a build leaves it: the application, a library under its
@@ -85,13 +106,36 @@ class PublishTest(unittest.TestCase):
     def tearDown(self):
         self._tmp.cleanup()
 
-    def publish(self, *args):
-        return subprocess.run([PYTHON, str(ROOT / 'scripts' / 'publish'), *map(str, args)], capture_output=True,
-                              text=True)
+    def publish(self, *args, umask=None, as_nobody=False):
+        # Permissions mean nothing to root: the unreadable inputs are read as nobody.
+        user = ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups'] if as_nobody and os.geteuid() == 0 \
+            else []
+        return subprocess.run([*user, PYTHON, str(ROOT / 'scripts' / 'publish'), *map(str, args)],
+                              capture_output=True, text=True, preexec_fn=umask and (lambda: os.umask(umask)))
 
-    def add(self, tree, release='r1', edition='QUENZA_BO', platform='GNU_LINUX', *extra):
+    def add(self, tree, release='r1', edition='QUENZA_BO', platform='GNU_LINUX', *extra, **options):
         return self.publish('add', '--site', self.site, '--cdn', CDN, '--edition', edition, '--platform', platform,
-                            '--code', 'build-7', '--tag', 'v7', '--release', release, *extra, tree)
+                            '--code', 'build-7', '--tag', 'v7', '--release', release, *extra, tree, **options)
+
+    def start(self, *args):
+        """A publish command running in the background: (process, its stdout file, its stderr file)."""
+        out, err = tempfile.mktemp(dir=self.tmp), tempfile.mktemp(dir=self.tmp)
+        with open(out, 'w') as o, open(err, 'w') as e:
+            process = subprocess.Popen([PYTHON, str(ROOT / 'scripts' / 'publish'), *map(str, args)], stdout=o,
+                                       stderr=e)
+        return process, pathlib.Path(out), pathlib.Path(err)
+
+    def wait_until_blocked(self, started):
+        """Waits until a background command says it waits for a lock."""
+        deadline = time.monotonic() + 60
+        while 'waiting for another command' not in started[2].read_text():
+            self.assertIsNone(started[0].poll(), started[2].read_text())
+            self.assertLess(time.monotonic(), deadline, 'the command never reached the lock')
+            time.sleep(0.05)
+
+    def finish(self, started):
+        code = started[0].wait(timeout=60)
+        return subprocess.CompletedProcess(started[0].args, code, started[1].read_text(), started[2].read_text())
 
     def manifest(self, release='r1', edition='QUENZA_BO', platform='GNU_LINUX'):
         path = self.site / 'releases' / release / edition / f'{platform}.json'
@@ -106,8 +150,12 @@ class PublishTest(unittest.TestCase):
         return tree
 
     def test_release_holds_every_file_with_its_digest(self):
-        result = self.add(self.linux_tree())
+        result = self.add(self.linux_tree(), umask=0o077)
         self.assertEqual(result.returncode, 0, result.stderr)
+        # nginx's user reads the site, whatever the publisher's umask.
+        for path in [self.site, *self.site.rglob('*')]:
+            if not path.name.startswith('.') and not path.is_symlink():
+                self.assertEqual(path.stat().st_mode & 0o777, 0o755 if path.is_dir() else 0o644, path)
         # What a build leaves that the launcher makes or cannot install is said, not published.
         self.assertIn('cache/ is empty and left out', result.stderr)
         self.assertIn('bin/helper is executable here but is installed without its executable bit', result.stderr)
@@ -158,6 +206,61 @@ class PublishTest(unittest.TestCase):
                          {p: u for p, u in new.items() if p != changed_path})
         self.assertEqual(self.stored(new[changed_path]), b'fr, corrected')
 
+        # Two adds of different trees under one new name at the same moment: both have
+        # read their trees and wait at their last step (the test holds its lock); one
+        # writes the manifest, the other finds it and is refused.
+        other = write_tree(self.tmp / 'other', {'quenza-bo': b'\x7fELF another application'})
+        with held_lock(self.site / '.switch.lock'):
+            racers = [self.start('add', '--site', self.site, '--cdn', CDN, '--edition', 'QUENZA_BO', '--platform',
+                                 'GNU_LINUX', '--code', 'c', '--tag', 't', '--release', 'r3', source)
+                      for source in (tree, other)]
+            for racer in racers:
+                self.wait_until_blocked(racer)
+        results = [self.finish(racer) for racer in racers]
+        self.assertEqual(sorted(r.returncode for r in results), [0, 1], [r.stderr for r in results])
+        winner = [source for source, r in zip((tree, other), results) if r.returncode == 0][0]
+        self.assertIn('already holds a different manifest', [r for r in results if r.returncode][0].stderr)
+        self.assertEqual(self.stored(self.manifest('r3')['app']['uri']), (winner / 'quenza-bo').read_bytes())
+
+    def test_a_file_swapped_after_the_scan_is_never_read(self):
+        sys.path.insert(0, str(ROOT / 'scripts'))
+        from kit.input_tree import copy_input, read_input
+        from kit.names import Refused
+        rel = 'share/quenza/translations/quenza_fr.qm'
+        outside = write_tree(self.tmp / 'outside', {'passwd': b'root:x:0:0', 'translations/quenza_fr.qm': b'fr'})
+
+        def to_link(path):
+            path.unlink()
+            path.symlink_to(outside / 'passwd')
+
+        def to_other_file(path):
+            path.with_name('new').write_bytes(path.read_bytes())
+            os.replace(path.with_name('new'), path)
+
+        def to_fifo(path):
+            path.unlink()
+            os.mkfifo(path)
+
+        def parent_to_link(path):
+            shutil.rmtree(path.parent)
+            path.parent.symlink_to(outside / 'translations')
+
+        cases = [('a link', to_link, 'cannot be opened'), ('another file', to_other_file, 'no longer the regular file'),
+                 ('a fifo', to_fifo, 'no longer the regular file'),
+                 ('its directory a link', parent_to_link, 'no longer the regular file')]
+        for name, swap, words in cases:
+            with self.subTest(name):
+                tree = self.linux_tree(name.replace(' ', '-'))
+                with contextlib.redirect_stderr(io.StringIO()):  # the tree's notes
+                    _, deps = read_input(str(tree), 'QUENZA_BO', 'GNU_LINUX', None)
+                full, scanned = deps[rel]
+                swap(pathlib.Path(full))
+                out = io.BytesIO()
+                with self.assertRaises(Refused) as refused:
+                    copy_input(rel, full, scanned, out)
+                self.assertIn(words, str(refused.exception))
+                self.assertEqual(out.getvalue(), b'')
+
     def test_refused_inputs(self):
         # (case, platform, extra files, extra arguments, expected words)
         cases = [
@@ -188,16 +291,36 @@ class PublishTest(unittest.TestCase):
              'Quenza-BO.EXE: the application is installed under this name'),
             ('Windows link', 'MS_WINDOWS', {'lib/x.dll': ('link', 'y.dll'), 'lib/y.dll': b'y'}, [],
              'lib/x.dll: a link'),
+            ('line separator', 'GNU_LINUX', {'share/a\u2028b': b'x'}, [],
+             'share/a\\u2028b: the name holds a control character or a line separator'),
+            ('C1 control', 'GNU_LINUX', {'share/a\x9bb': b'x'}, [], 'share/a\\x9bb: the name holds a control'),
+            ('Windows device name with a superscript digit', 'MS_WINDOWS', {'lib/COM\u00b9.dll': b'x'}, [],
+             'lib/COM\u00b9.dll: the name is a Windows device name'),
+            ('Windows console name', 'MS_WINDOWS', {'conout$': b'x'}, [], 'conout$: the name is a Windows device name'),
+            ('release name ending in a line feed', 'GNU_LINUX', {}, ['--release', 'r1\n'], "release name 'r1\\n'"),
+            ('cdn in clear text', 'GNU_LINUX', {}, ['--cdn', 'http://cdn.localhost/content'], 'give an https:// URL'),
+            ('cdn not the content store', 'GNU_LINUX', {}, ['--cdn', 'https://cdn.localhost/content/'],
+             'ends in /content'),
+            ('unreadable file', 'GNU_LINUX', {'share/secret': 'noread'}, [],
+             'share/secret: the file cannot be read'),
+            ('unreadable directory', 'GNU_LINUX', {'share/locked': 'noread-dir'}, [],
+             'share/locked: the directory cannot be read'),
+            ('every problem in one run', 'GNU_LINUX', {'share/a\nb': b'x', 'share/pipe': 'fifo'},
+             ['--release', '../r1', '--cdn', 'https://cdn.localhost/'],
+             ("release name '../r1'", "--cdn 'https://cdn.localhost/'", 'share/a\\nb', 'share/pipe')),
         ]
         base_linux = {rel: data for rel, data in LINUX_TREE.items() if rel != 'cache'}
         base_windows = {'quenza-bo.exe': b'MZ app', 'quenza-core.dll': b'core'}
+        self.tmp.chmod(0o755)  # for the cases read as another user
         for name, platform, extra, args, words in cases:
             with self.subTest(name):
                 tree = self.tmp / name.replace(' ', '-')
                 write_tree(tree, {**(base_linux if platform == 'GNU_LINUX' else base_windows), **extra})
-                result = self.add(tree, 'r1', 'QUENZA_BO', platform, *args)
+                result = self.add(tree, 'r1', 'QUENZA_BO', platform, *args, as_nobody='unreadable' in name)
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
-                self.assertIn(words, result.stderr)
+                for text in (words,) if isinstance(words, str) else words:
+                    self.assertIn(text, result.stderr)
+                self.assertNotIn('Traceback', result.stderr)
                 self.assertFalse(self.site.exists(), 'a refused input changed the site')
 
     def test_switch(self):
@@ -212,6 +335,15 @@ class PublishTest(unittest.TestCase):
             self.assertEqual(os.readlink(link), f'../releases/{release}')
 
         self.assertEqual(self.publish('switch', '--site', self.site, 'PROD', 'r9').returncode, 1)
+        # Adding to a served release changes what launchers get at once: only on purpose.
+        windows = write_tree(self.tmp / 'windows', {'quenza-bo.exe': b'MZ app'})
+        refused = self.add(windows, 'r2', 'QUENZA_BO', 'MS_WINDOWS')
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn('release r2 is served by PROD', refused.stderr)
+        self.assertFalse((self.site / 'releases' / 'r2' / 'QUENZA_BO' / 'MS_WINDOWS.json').exists())
+        live = self.add(windows, 'r2', 'QUENZA_BO', 'MS_WINDOWS', '--live')
+        self.assertEqual(live.returncode, 0, live.stderr)
+        self.assertIn('served at once (--live)', live.stdout)
         (tree / 'quenza-bo').write_bytes(b'\x7fELF a release whose file got lost')
         self.assertEqual(self.add(tree, 'r3').returncode, 0)
         os.unlink(self.site / 'content' / self.manifest('r3')['app']['uri'])
@@ -234,9 +366,20 @@ class PublishTest(unittest.TestCase):
         self.publish('switch', '--site', self.site, 'DEMO', 'r1')
         self.publish('switch', '--site', self.site, 'PROD', 'r2')
 
+        # Every manifest's cdn host must be one this nginx serves.
+        unserved = self.publish('nginx-config', '--site', self.site, '--deployment',
+                                ROOT / 'deploy' / 'loopback.deployment', '--certificate', 'c.pem', '--key', 'k.pem',
+                                '--output', self.tmp / 'refused.conf')
+        self.assertEqual(unserved.returncode, 1)
+        self.assertIn('its cdn host "cdn.localhost" is not served here', unserved.stderr)
+
         port = nginx_site.free_port()
         server = nginx_site.Nginx(self.tmp / 'nginx', self.site, ROOT / 'deploy' / 'loopback.deployment',
                                   listen=f'127.0.0.1:{port}', content_host='cdn.localhost')
+        # The verify script is imported from beside the configuration, not from the checkout.
+        script = server.dir / 'quenza-site_ota.js'
+        self.assertIn(f'js_import quenza_ota from {script};', (server.dir / 'quenza-site.conf').read_text())
+        self.assertEqual(script.read_bytes(), (ROOT / 'deploy' / 'nginx' / 'quenza_ota.js').read_bytes())
         context = ssl.create_default_context(cafile=str(ROOT / 'build' / 'e2e-ca' / 'ca.pem'))
         context.check_hostname = False  # OpenSSL does not match *.localhost; the launcher does
 
