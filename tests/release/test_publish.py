@@ -352,6 +352,127 @@ class PublishTest(unittest.TestCase):
         self.assertIn('which is not in the content store', lost.stderr)
         self.assertEqual(os.readlink(link), '../releases/r2')
 
+    def small_site(self, releases=('r1', 'r2', 'r3')):
+        """Releases of the Linux tree, each with its own application and the other files
+        shared; PROD switched to the first, then to the second."""
+        tree = self.linux_tree()
+        for release in releases:
+            (tree / 'quenza-bo').write_bytes(b'\x7fELF application of ' + release.encode())
+            self.assertEqual(self.add(tree, release).returncode, 0)
+        for release in releases[:2]:
+            self.assertEqual(self.publish('switch', '--site', self.site, 'PROD', release).returncode, 0)
+
+    def app_file(self, release):
+        return self.site / 'content' / self.manifest(release)['app']['uri']
+
+    def test_status(self):
+        self.small_site()
+        shared = self.site / 'content' / self.manifest('r1')['deps']['entries'][0]['uri']
+        self.app_file('r1').unlink()
+        orphan = b'named by no manifest'
+        write_tree(self.site / 'content' / 'sha256' / hashlib.sha256(orphan).hexdigest()[:2],
+                   {hashlib.sha256(orphan).hexdigest(): orphan})
+
+        result = self.publish('status', '--site', self.site, '--json')
+        self.assertEqual(result.returncode, 0, result.stderr)
+        report = json.loads(result.stdout)
+        self.assertEqual({c: v['release'] for c, v in report['channels'].items()}, {'PROD': 'r2', 'DEMO': None,
+                                                                                    'DEV': None})
+        self.assertEqual(report['channels']['PROD']['switched_from'], 'history')
+        releases = {r['name']: r for r in report['releases']}
+        self.assertEqual([r['name'] for r in report['releases']], ['r3', 'r2', 'r1'])
+        self.assertEqual((releases['r2']['served_by'], releases['r2']['complete']), (['PROD'], True))
+        self.assertEqual((releases['r1']['served_by'], releases['r1']['complete']), ([], False))
+        self.assertIsNotNone(releases['r1']['last_served'])
+        self.assertIsNone(releases['r3']['last_served'])
+        r2 = releases['r2']['manifests'][0]
+        m = self.manifest('r2')
+        self.assertEqual((r2['edition'], r2['platform'], r2['files'], r2['bytes'], r2['missing']),
+                         ('QUENZA_BO', 'GNU_LINUX', 1 + len(m['deps']['entries']),
+                          m['app']['size'] + sum(e['size'] for e in m['deps']['entries']), 0))
+        self.assertEqual(releases['r1']['manifests'][0]['missing'], 1)
+        stored = [p for p in (self.site / 'content').rglob('*') if p.is_file()]
+        self.assertIn(shared, stored)
+        self.assertEqual(report['store'], {'files': len(stored), 'bytes': sum(p.stat().st_size for p in stored),
+                                           'unreferenced_files': 1, 'unreferenced_bytes': len(orphan)})
+
+        text = self.publish('status', '--site', self.site).stdout
+        for words in ('PROD  r2, switched ', 'DEV   nothing (its verify requests answer 404',
+                      'r1: published ', 'not served (last served until ', 'INCOMPLETE', '1 MISSING from the store',
+                      'named by no manifest: 1 files, 20 bytes'):
+            self.assertIn(words, text)
+
+    def test_verify(self):
+        self.small_site()
+        clean = self.publish('verify', '--site', self.site)
+        self.assertEqual(clean.returncode, 0, clean.stdout + clean.stderr)
+        self.assertIn('verify: no problem in ', clean.stdout)
+
+        damaged = self.app_file('r2')
+        damaged.write_bytes(damaged.read_bytes()[:-1] + b'!')
+        self.app_file('r3').unlink()
+        os.symlink('../releases/gone', self.site / 'channels' / 'DEV')
+        (self.site / 'releases' / 'r1' / 'QUENZA_BO' / 'MS_WINDOWS.json').write_text('{"code": ')
+        result = self.publish('verify', '--site', self.site)
+        self.assertEqual(result.returncode, 1, result.stdout)
+        for words in (f'content/{damaged.relative_to(self.site / "content")}: DAMAGED',
+                      f'{self.manifest("r3")["app"]["uri"]} is not in the content store',
+                      'channel DEV: ', 'points at release gone, which does not exist',
+                      'MS_WINDOWS.json: not JSON', 'verify: 4 problems in '):
+            self.assertIn(words, result.stdout)
+
+    def test_prune(self):
+        self.small_site(('r1', 'r2', 'r3', 'r4'))
+        shared = self.site / 'content' / self.manifest('r1')['deps']['entries'][0]['uri']
+        apps = {release: self.app_file(release) for release in ('r1', 'r2', 'r3', 'r4')}
+        (self.site / '.incoming-interrupted').mkdir()
+        before = snapshot(self.site)
+
+        dry = self.publish('prune', '--site', self.site, '--keep', '1', '--dry-run')
+        self.assertEqual(dry.returncode, 0, dry.stderr)
+        for words in ('keep r2: served by PROD', 'keep r4: one of the 1 most recent releases no channel serves',
+                      'keep r1: served until ', 'within the grace period of 24 h', 'would remove release r3',
+                      f'would remove content/{apps["r3"].relative_to(self.site / "content")}',
+                      'would remove 1 release and 1 content file'):
+            self.assertIn(words, dry.stdout)
+        self.assertEqual(snapshot(self.site), before)
+
+        # During the grace period the release PROD served until its switch stays.
+        grace = self.publish('prune', '--site', self.site, '--keep', '0')
+        self.assertEqual(grace.returncode, 0, grace.stderr)
+        self.assertEqual(sorted(p.name for p in (self.site / 'releases').iterdir()), ['r1', 'r2'])
+        self.assertEqual([p.exists() for p in apps.values()], [True, True, False, False])
+        self.assertTrue(shared.exists())
+        self.assertFalse((self.site / '.incoming-interrupted').exists())
+
+        # A prune that would remove r1 while a switch to r1 runs: the switch holds the
+        # site's lock, prune waits for it and then sees PROD on r1.
+        with held_lock(self.site / '.switch.lock'):
+            switching = self.start('switch', '--site', self.site, 'PROD', 'r1')
+            self.wait_until_blocked(switching)
+            pruning = self.start('prune', '--site', self.site, '--keep', '0', '--grace', '0')
+            self.wait_until_blocked(pruning)
+        self.assertEqual(self.finish(switching).returncode, 0)
+        pruned = self.finish(pruning)
+        self.assertEqual(pruned.returncode, 0, pruned.stderr)
+        self.assertIn('keep r1: served by PROD', pruned.stdout)
+        self.assertEqual(sorted(p.name for p in (self.site / 'releases').iterdir()), ['r1'])
+        self.assertEqual([p.exists() for p in apps.values()], [True, False, False, False])
+        self.assertEqual(self.publish('verify', '--site', self.site).returncode, 0)
+
+        # Without a record of its switches, a channel's link tells when it last changed,
+        # and any release may have been served until then.
+        (self.site / 'switches.log').unlink()
+        (self.tmp / 'in' / 'quenza-bo').write_bytes(b'\x7fELF application of r5')
+        self.assertEqual(self.add(self.tmp / 'in', 'r5').returncode, 0)
+        kept = self.publish('prune', '--site', self.site, '--keep', '0')
+        self.assertIn('keep r5: a channel was switched at ', kept.stdout)
+        day_ago = time.time() - 25 * 3600
+        os.utime(self.site / 'channels' / 'PROD', (day_ago, day_ago), follow_symlinks=False)
+        gone = self.publish('prune', '--site', self.site, '--keep', '0')
+        self.assertIn('remove release r5', gone.stdout)
+        self.assertEqual(sorted(p.name for p in (self.site / 'releases').iterdir()), ['r1'])
+
     def test_nginx_serves_each_channel_its_release(self):
         sys.path.insert(0, str(ROOT / 'tests' / 'e2e'))
         import nginx_site
