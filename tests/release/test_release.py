@@ -114,18 +114,16 @@ class ReleaseTest(unittest.TestCase):
         cls.a = tmp / 'a' / 'quenza'
         cls.b = tmp / 'second' / 'clone-of-the-same-commit' / 'q'
         clone(ROOT, cls.commit, cls.a)
-        cls.signing_ca, p12, password = signing_identity(tmp / 'signing')
-        deployment = ROOT / 'deploy' / 'loopback.deployment'
+        cls.signing_ca, cls.p12, cls.password = signing_identity(tmp / 'signing')
+        cls.deployment = ROOT / 'deploy' / 'loopback.deployment'
 
         def make_release(clone_dir, extra, env):
-            command = [PYTHON, str(clone_dir / 'scripts' / 'release'), '--deployment', str(deployment),
-                       '--out', str(clone_dir / 'out'), *extra]
-            subprocess.run(command, cwd=clone_dir, env=env, check=True)
-            return clone_dir / 'out'
+            subprocess.run(cls.release_command(clone_dir, extra), cwd=clone_dir, env=env, check=True)
+            return clone_dir / 'build' / 'release'
 
         env = {k: v for k, v in os.environ.items() if k != 'SOURCE_DATE_EPOCH'}
-        cls.a_out = make_release(cls.a, ['--pkcs12', str(p12), '--ca-file', str(cls.signing_ca)],
-                            dict(env, QUENZA_SIGN_PASSWORD=password))
+        cls.a_out = make_release(cls.a, ['--pkcs12', str(cls.p12), '--ca-file', str(cls.signing_ca)],
+                                 dict(env, QUENZA_SIGN_PASSWORD=cls.password))
         # The second build: another place, later, in another time zone and locale, with
         # another file-creation mask.
         clone(ROOT, cls.commit, cls.b)
@@ -138,6 +136,11 @@ class ReleaseTest(unittest.TestCase):
             subprocess.run(['cmake', '--build', str(cls.a / 'build' / preset), '--target', 'quenza-sample-app'],
                            check=True, stdout=subprocess.DEVNULL)
         cls.release_script = load_script(cls.a / 'scripts' / 'release')
+
+    @classmethod
+    def release_command(cls, clone_dir, extra):
+        # The default output directory, in build/: the clone stays clean for the next run.
+        return [PYTHON, str(clone_dir / 'scripts' / 'release'), '--deployment', str(cls.deployment), *extra]
 
     @classmethod
     def tearDownClass(cls):
@@ -156,6 +159,37 @@ class ReleaseTest(unittest.TestCase):
                     self.assertNotIn(str(path).encode(), a, f'{name} holds the build path {path}')
                 if name.endswith('.exe'):
                     self.assertEqual(pe_fields(a)[0], epoch, 'the PE time stamp is not the commit\'s time')
+        # Built under the umask 027, the release is still readable by everyone.
+        for path in [self.b_out, *self.b_out.rglob('*')]:
+            executable = path.is_dir() or path.parent.name in ('windows', 'linux', 'unsigned')
+            self.assertEqual(path.stat().st_mode & 0o777, 0o755 if executable else 0o644, path)
+        # The release keeps what a rebuild needs besides the commit: the deployment's
+        # values and its root bundle, together.
+        sys.path.insert(0, str(ROOT / 'scripts'))
+        from kit.deployment import read_deployment
+        kept, original = read_deployment(self.a_out / 'deployment' / self.deployment.name), \
+            read_deployment(self.deployment)
+        self.assertEqual({k: v for k, v in kept.items() if k != 'CA_BUNDLE'},
+                         {k: v for k, v in original.items() if k != 'CA_BUNDLE'})
+        self.assertEqual(pathlib.Path(kept['CA_BUNDLE']).read_bytes(), pathlib.Path(original['CA_BUNDLE']).read_bytes())
+
+    def test_failed_release_keeps_the_previous_one(self):
+        # (case, password, extra arguments, words of the signing tool's own output)
+        cases = [('wrong password', 'not the password', ['--ca-file', str(self.signing_ca)], 'Wrong password?'),
+                 ('private CA checked against the system roots', self.password, [],
+                  'self-signed certificate in certificate chain')]
+        before = {p: p.read_bytes() for p in self.a_out.rglob('*') if p.is_file()}
+        for name, password, extra, words in cases:
+            with self.subTest(name):
+                command = self.release_command(self.a, ['--targets', 'windows', '--pkcs12', str(self.p12), *extra])
+                result = subprocess.run(command, cwd=self.a, capture_output=True, text=True,
+                                        env=dict(os.environ, QUENZA_SIGN_PASSWORD=password))
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                self.assertIn(words, result.stderr)
+                if not extra:
+                    self.assertIn('--ca-file', result.stderr)
+                self.assertEqual({p: p.read_bytes() for p in self.a_out.rglob('*') if p.is_file()}, before)
+                self.assertEqual([p.name for p in self.a_out.parent.iterdir() if p.name.startswith('.release')], [])
 
     def test_signature_changes_nothing_the_launcher_reads(self):
         unsigned = (self.a_out / 'unsigned' / 'quenza-installer.exe').read_bytes()
