@@ -79,10 +79,10 @@ def print_status(report):
         print(f'  {release["name"]}: published {release["published"]}, {served}, {whole}')
         for m in release['manifests']:
             if m['problem']:
-                print(f'    {m["edition"]:<10} {m["platform"]:<10} UNREADABLE: {m["problem"]}')
+                print(f'    {m["edition"]:<11} {m["platform"]:<11} UNREADABLE: {m["problem"]}')
                 continue
             missing = f', {m["missing"]} MISSING from the store' if m['missing'] else ''
-            print(f'    {m["edition"]:<10} {m["platform"]:<10} {m["files"]} files, {size_text(m["bytes"])}{missing}')
+            print(f'    {m["edition"]:<11} {m["platform"]:<11} {m["files"]} files, {size_text(m["bytes"])}{missing}')
     store = report['store']
     print(f'\nContent store: {store["files"]} files, {size_text(store["bytes"])}; named by no manifest: '
           f'{store["unreferenced_files"]} files, {size_text(store["unreferenced_bytes"])}')

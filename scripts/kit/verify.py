@@ -6,7 +6,7 @@ import sys
 import time
 
 from kit.add import cdn_problem
-from kit.names import Refused, deps_hash, digest_text
+from kit.names import EDITIONS, PLATFORMS, Refused, deps_hash, digest_text
 from kit.site import CONTENT_NAME, Site, count, size_text
 from kit.survey import survey
 
@@ -47,6 +47,8 @@ def manifest_problems(found):
         if not release.manifests:
             problems.append(f'release {release.name} holds no manifest')
         for m in release.manifests:
+            if m.edition not in EDITIONS or m.platform not in PLATFORMS:
+                problems.append(f'{m.path}: not a known edition and platform, so never served')
             if m.problem:
                 problems.append(f'{m.path}: {m.problem}')
                 continue

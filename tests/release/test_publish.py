@@ -493,6 +493,13 @@ class PublishTest(unittest.TestCase):
                                 '--output', self.tmp / 'refused.conf')
         self.assertEqual(unserved.returncode, 1)
         self.assertIn('its cdn host "cdn.localhost" is not served here', unserved.stderr)
+        both = self.publish('nginx-config', '--site', self.site, '--deployment',
+                            ROOT / 'deploy' / 'loopback.deployment', '--certificate', 'c.pem', '--key', 'k.pem',
+                            '--content-host', 'cdn.localhost', '--listen', '443', '--listen', '[::]:443',
+                            '--output', self.tmp / 'both.conf')
+        self.assertEqual(both.returncode, 0, both.stderr)
+        listen = '    listen 443 ssl;\n    listen [::]:443 ssl;\n'
+        self.assertEqual((self.tmp / 'both.conf').read_text().count(listen), 4)  # 3 OTA hosts, 1 content host
 
         port = nginx_site.free_port()
         server = nginx_site.Nginx(self.tmp / 'nginx', self.site, ROOT / 'deploy' / 'loopback.deployment',
