@@ -33,7 +33,8 @@ def nginx_config(args):
     if output.suffix == '.js' or script == output:
         raise Refused(f'--output {output}: give the configuration file (e.g. /etc/nginx/conf.d/quenza.conf); the '
                       f'verify script is written beside it')
-    hosts = {channel: read_deployment(args.deployment)[f'OTA_HOST_{channel}'] for channel in CHANNELS}
+    deployment = read_deployment(args.deployment)
+    hosts = {channel: deployment[f'OTA_HOST_{channel}'] for channel in CHANNELS}
     served = {host.lower() for host in hosts.values()} | ({args.content_host.lower()} if args.content_host else set())
     addresses = args.listen or ['443']
     problems = [f'--listen {address!r} holds a character nginx would misread' for address in addresses

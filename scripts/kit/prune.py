@@ -104,7 +104,14 @@ def plan_leftovers(site, found):
 
 
 def carry_out(site, remove, content, leftovers):
-    # Releases first: once a release is renamed aside no switch can choose it, and its
+    # The leftovers first, so that a release renamed aside by an interrupted prune never
+    # stands in the way of its namesake's rename below.
+    for path, _ in leftovers:
+        if path.is_dir() and not path.is_symlink():
+            shutil.rmtree(path, ignore_errors=True)
+        else:
+            path.unlink(missing_ok=True)
+    # Then the releases: once a release is renamed aside no switch can choose it, and its
     # files are only removed after no kept manifest names them.
     for release in remove:
         aside = site.releases / (PRUNING_PREFIX + release.name)
@@ -115,11 +122,6 @@ def carry_out(site, remove, content, leftovers):
             os.unlink(full)
         except FileNotFoundError:
             pass
-    for path, _ in leftovers:
-        if path.is_dir() and not path.is_symlink():
-            shutil.rmtree(path, ignore_errors=True)
-        else:
-            path.unlink(missing_ok=True)
     for entry in os.scandir(site.content / 'sha256') if (site.content / 'sha256').is_dir() else ():
         try:
             os.rmdir(entry.path)  # only an emptied one goes
