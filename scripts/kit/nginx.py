@@ -4,7 +4,7 @@ scripts/publish nginx-config)."""
 import pathlib
 import sys
 
-from kit.names import CHANNELS, Refused
+from kit.names import CHANNELS, EDITIONS, PLATFORMS, Refused
 from kit.site import write_atomically
 
 
@@ -37,6 +37,9 @@ def nginx_config(args):
         'CERTIFICATE': str(pathlib.Path(args.certificate).resolve()),
         'KEY': str(pathlib.Path(args.key).resolve()),
     }
+    # The verify script answers only for the names of the identity table.
+    values['EDITIONS'] = ','.join(EDITIONS)
+    values['PLATFORMS'] = ','.join(PLATFORMS)
 
     def fill(text, extra):
         for key, value in {**values, **extra}.items():
