@@ -179,10 +179,12 @@ class IdentityTest(unittest.TestCase):
         self.assertEqual(sorted(release_script.COPIES),
                          sorted((e, c, stems[e] + suffixes[c]) for e, c in every_pair))
 
-        config = subprocess.run([sys.executable, str(root / 'scripts' / 'publish'), 'nginx-config', '--site', '/srv/q',
-                                 '--deployment', str(root / 'deploy' / 'loopback.deployment'),
-                                 '--certificate', '/etc/q.pem', '--key', '/etc/q.key'],
-                                check=True, capture_output=True, text=True).stdout
+        output = self.root / 'nginx' / 'quenza.conf'
+        output.parent.mkdir()
+        subprocess.run([sys.executable, str(root / 'scripts' / 'publish'), 'nginx-config', '--site', str(self.root),
+                        '--deployment', str(root / 'deploy' / 'loopback.deployment'), '--certificate', '/etc/q.pem',
+                        '--key', '/etc/q.key', '--output', str(output)], check=True, capture_output=True)
+        config = output.read_text(encoding='utf-8')
         self.assertEqual(re.findall(r'set \$quenza_editions (\S+);', config), [','.join(editions)] * len(channels))
         self.assertEqual(re.findall(r'set \$quenza_platforms (\S+);', config), [','.join(platforms)] * len(channels))
 
