@@ -36,6 +36,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(ROOT / 'tests' / 'e2e'))
 import harness  # noqa: E402  (the Wine prefix copy)
+import matrix  # noqa: E402  (the application's file names)
 
 BENCH_DIR = ROOT / 'build' / 'bench'
 CA_DIR = ROOT / 'build' / 'e2e-ca'
@@ -45,7 +46,7 @@ KIB = 1024
 # The launcher's name picks the demonstration channel and the back-office edition: the
 # verify request goes to ota-demo.localhost, the payloads come from app-demo.localhost.
 LAUNCHER_NAME = 'Quenza-Demo-BackOffice'
-APP_FILE = {'linux': 'quenza-bo', 'windows': 'quenza-bo.exe'}
+APP_FILE = {'linux': matrix.app_file('QUENZA_BO', False), 'windows': matrix.app_file('QUENZA_BO', True)}
 OTA_HOST = 'ota-demo.localhost'
 CDN_HOST = 'app-demo.localhost'
 EXECUTING_LINE = b'Changing state: Executing app'

@@ -12,20 +12,15 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool nameHas(std::string_view name, std::string_view keyword) { return containsText(name, keyword, true); }
 
-EnvChannel channelFromName(std::string_view name) {
-  // "demo" is tested first, so a name carrying both keywords is a demonstration build.
-  if (nameHas(name, "demo")) return DEMO;
-  if (nameHas(name, "dev")) return DEV;
-  return PROD;
-}
-
-AppSlug editionFromName(std::string_view name) {
-  // The order matters: "bo" is short enough to hide in many words (ebook, bootstrap),
-  // so it is the last keyword tried.
-  if (nameHas(name, "manager")) return QUENZA_MAN;
-  if (nameHas(name, "myquenza") || nameHas(name, "app")) return QUENZA_APP;
-  if (nameHas(name, "back") || nameHas(name, "bo")) return QUENZA_BO;
-  return QUENZA_PMS;
+// The value of the first keyword, in the table's order of matching, that the name holds
+// (letter case ignored); a name may hold keywords of several values, and a short keyword
+// can hide in other words, so that order decides.
+template <typename Value, size_t N>
+Value valueFromName(std::string_view name, IdentityTable::Keyword<Value> const (&keywords)[N], Value none) {
+  for (auto const& keyword : keywords) {
+    if (nameHas(name, keyword.text)) return keyword.value;
+  }
+  return none;
 }
 
 // Digits starting at pos without their leading zeros ("0" for all zeros); pos ends after them.
@@ -131,9 +126,9 @@ EnvironmentValues detectEnvironmentWith(std::string const& argv0, ProbeAnswers c
   env.stackMajor = numbers.major;
   env.stackMinor = numbers.minor;
   env.stackPatch = numbers.patch;
-  env.channel = channelFromName(name);
+  env.channel = valueFromName(name, IdentityTable::kChannelKeywords, IdentityTable::kChannelWithoutKeyword);
   env.otaHost = std::string(otaHostname(env.channel));
-  env.edition = editionFromName(name);
+  env.edition = valueFromName(name, IdentityTable::kEditionKeywords, IdentityTable::kEditionWithoutKeyword);
   env.appFilename = std::string(appFilename(env.platform, env.edition));
 
   auto rawAndPretty = [](std::string_view raw, std::string_view pretty) {

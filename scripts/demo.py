@@ -93,7 +93,7 @@ def main():
     step(f'the sample application\'s files for {target.name} in {demo_dir / "app-files"}')
     rel = release.make(target, demo_dir / 'sample')
     files = demo_dir / 'app-files'
-    app_name = matrix.EDITION_APPS[edition] + target.exe_suffix
+    app_name = matrix.app_file(edition, target.windows)
     rel.write_tree(files, app_name)
     note(f'application {app_name} ({rel.app.size} bytes) and {len(rel.deps)} other files')
     if rel.links:

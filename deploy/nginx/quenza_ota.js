@@ -11,9 +11,6 @@
 
 import fs from 'fs';
 
-const EDITIONS = ['QUENZA_PMS', 'QUENZA_MAN', 'QUENZA_APP', 'QUENZA_BO'];
-const PLATFORMS = ['MS_WINDOWS', 'GNU_LINUX', 'APPLE_OSX'];
-
 function verify(r) {
     if (r.method !== 'POST') {
         r.headersOut['Allow'] = 'POST';
@@ -33,7 +30,11 @@ function verify(r) {
     const edition = request.product_slug;
     const platform = request.platform;
     // Only known names reach the file name below: the request cannot name another path.
-    if (!EDITIONS.includes(edition) || !PLATFORMS.includes(platform)) {
+    // They come from the server block ($quenza_editions, $quenza_platforms), which
+    // scripts/publish nginx-config writes from the identity table.
+    const editions = r.variables.quenza_editions.split(',');
+    const platforms = r.variables.quenza_platforms.split(',');
+    if (!editions.includes(edition) || !platforms.includes(platform)) {
         r.return(400, 'unknown product_slug or platform\n');
         return;
     }

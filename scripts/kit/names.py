@@ -7,13 +7,10 @@ import hashlib
 import pathlib
 import re
 
-EDITIONS = ('QUENZA_PMS', 'QUENZA_MAN', 'QUENZA_APP', 'QUENZA_BO')
-PLATFORMS = ('MS_WINDOWS', 'GNU_LINUX', 'APPLE_OSX')
-CHANNELS = ('PROD', 'DEMO', 'DEV')
-# The installed application's file name per edition (the launcher's table); the macOS
-# payload is a zipped bundle under one fixed name.
-APP_BASE_NAMES = {'QUENZA_PMS': 'quenza-pms', 'QUENZA_MAN': 'quenzaman', 'QUENZA_APP': 'quenza',
-                  'QUENZA_BO': 'quenza-bo'}
+from kit.identity import APP_FILE_NAMES, CHANNELS, EDITIONS, PLATFORMS  # noqa: F401 (the kit's names)
+
+# The macOS payload is a zipped bundle under one fixed name; on the other platforms the
+# application has its file name of the identity table.
 MAC_PAYLOAD = 'quenza-launcher.zip'
 # Files the launcher writes into the install directory after the download.
 LAUNCHER_FILES = ('quenza_hostname.cfg', 'quenza_deps_dist.sha256', 'quenza-launcher.sha256')
@@ -61,7 +58,7 @@ def deps_hash(entries):
 def app_file_name(edition, platform):
     if platform == 'APPLE_OSX':
         return MAC_PAYLOAD
-    return APP_BASE_NAMES[edition] + ('.exe' if platform == 'MS_WINDOWS' else '')
+    return APP_FILE_NAMES[edition][platform]
 
 
 def library_link_paths(path):

@@ -8,7 +8,7 @@ import sys
 import urllib.parse
 
 from kit.deployment import read_deployment
-from kit.names import CHANNELS, Refused
+from kit.names import CHANNELS, EDITIONS, PLATFORMS, Refused
 from kit.site import Site, read_manifest, write_atomically
 
 TEMPLATES = pathlib.Path(__file__).resolve().parents[2] / 'deploy' / 'nginx'
@@ -45,6 +45,9 @@ def nginx_config(args):
     values = {'SITE': str(site.root), 'JS': str(script),
               'CERTIFICATE': str(pathlib.Path(args.certificate).resolve()),
               'KEY': str(pathlib.Path(args.key).resolve())}
+    # The verify script answers only for the names of the identity table.
+    values['EDITIONS'] = ','.join(EDITIONS)
+    values['PLATFORMS'] = ','.join(PLATFORMS)
     listen = ''.join(f'    listen {address} ssl;\n' for address in addresses)
 
     def fill(text, extra):

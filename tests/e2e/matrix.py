@@ -22,14 +22,22 @@ to paths relative to the applications root.
 """
 
 import dataclasses
+import pathlib
 import re
 import subprocess
+import sys
 import time
 
 import release
 
-EDITION_APPS = {'QUENZA_PMS': 'quenza-pms', 'QUENZA_MAN': 'quenzaman', 'QUENZA_APP': 'quenza',
-                'QUENZA_BO': 'quenza-bo'}
+sys.path.append(str(pathlib.Path(__file__).resolve().parents[2] / 'scripts'))
+from kit.identity import APP_FILE_NAMES  # noqa: E402
+
+
+def app_file(edition, windows):
+    """The installed application's file name of the edition, on Windows or on Linux."""
+    return APP_FILE_NAMES[edition]['MS_WINDOWS' if windows else 'GNU_LINUX']
+
 
 # The states of a run, as the "Changing state: " lines name them.
 START = ('Showing window', 'Querying OTA', 'Waiting')
@@ -117,7 +125,7 @@ class Context:
         self.session = session
         self.edition = edition
         self.channel = channel.lower()
-        self.app = EDITION_APPS[edition] + target.exe_suffix
+        self.app = app_file(edition, target.windows)
         self.host = f'app-{self.channel}.localhost'
         self.env_name = f'https__ota-{self.channel}.localhost'
         # Host paths, for seeding and inspecting.

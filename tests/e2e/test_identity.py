@@ -5,9 +5,14 @@ The run goes on past detection and fails later (no server answers, no window); o
 the detection lines and the first state change are checked here.
 """
 
+import importlib.machinery
+import importlib.util
+import json
 import os
 import pathlib
 import re
+import subprocess
+import sys
 import unittest
 
 import launcher
@@ -140,6 +145,53 @@ class IdentityTest(unittest.TestCase):
         for file_name in CASES:
             with self.subTest(name=file_name):
                 self.check_detection(file_name, self.run_as(file_name))
+
+    def test_every_reader_follows_the_table(self):
+        """The kit, the release, the verify endpoint and the test harnesses take their names
+        from env/identity.json (the launcher's own tables are checked by the unit tests): a
+        list of their own that lost or gained a name fails here."""
+        if TARGET.windows:
+            self.skipTest('the readers are the same for both builds')
+        root = TARGET.source_dir
+        table = json.loads((root / 'env' / 'identity.json').read_text(encoding='utf-8'))
+        editions, channels, platforms = ([entry['raw'] for entry in table[section]]
+                                         for section in ('editions', 'channels', 'platforms'))
+        every_pair = sorted((edition, channel) for edition in editions for channel in channels)
+        sys.path.append(str(root / 'scripts'))
+        sys.path.append(str(root / 'tests' / 'soak'))
+        import e2e_cases
+        import matrix
+        import soak
+        from kit import names
+
+        self.assertEqual((list(names.EDITIONS), list(names.CHANNELS), list(names.PLATFORMS)),
+                         (editions, channels, platforms))
+        for edition in table['editions']:
+            for platform in ('MS_WINDOWS', 'GNU_LINUX'):
+                self.assertEqual(names.app_file_name(edition['raw'], platform), edition['app'][platform])
+                self.assertEqual(matrix.app_file(edition['raw'], platform == 'MS_WINDOWS'), edition['app'][platform])
+
+        loader = importlib.machinery.SourceFileLoader('release_script', str(root / 'scripts' / 'release'))
+        release_script = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+        loader.exec_module(release_script)
+        stems = {e['raw']: e['copy_stem'] for e in table['editions']}
+        suffixes = {c['raw']: c['copy_suffix'] for c in table['channels']}
+        self.assertEqual(sorted(release_script.COPIES),
+                         sorted((e, c, stems[e] + suffixes[c]) for e, c in every_pair))
+
+        output = self.root / 'nginx' / 'quenza.conf'
+        output.parent.mkdir()
+        subprocess.run([sys.executable, str(root / 'scripts' / 'publish'), 'nginx-config', '--site', str(self.root),
+                        '--deployment', str(root / 'deploy' / 'loopback.deployment'), '--certificate', '/etc/q.pem',
+                        '--key', '/etc/q.key', '--output', str(output)], check=True, capture_output=True)
+        config = output.read_text(encoding='utf-8')
+        self.assertEqual(re.findall(r'set \$quenza_editions (\S+);', config), [','.join(editions)] * len(channels))
+        self.assertEqual(re.findall(r'set \$quenza_platforms (\S+);', config), [','.join(platforms)] * len(channels))
+
+        # Every edition and channel is played end to end and soaked.
+        self.assertEqual(sorted({(e, c) for _, e, c in e2e_cases.NAMES}), every_pair)
+        self.assertEqual(sorted({(e, c.upper()) for e, c in soak.LAUNCHERS.values()}), every_pair)
+        self.assertEqual((list(soak.EDITIONS), [c.upper() for c in soak.CHANNELS]), (editions, channels))
 
     def test_relative_start(self):
         if TARGET.windows:

@@ -2,12 +2,15 @@
 bare host names, and OTA hosts that would let one channel's clean-up reach another
 channel's installs, stop the configure with a message that names every problem; a
 release build without a deployment file is refused. The configure and the operator's
-kit read a deployment file alike.
+kit read a deployment file alike. An identity table (env/identity.json) with a missing or
+doubtful entry stops the configure too.
 
     test_deployment.py --source-dir <root>
 """
 
 import argparse
+import copy
+import json
 import pathlib
 import subprocess
 import sys
@@ -127,6 +130,68 @@ class DeploymentTest(unittest.TestCase):
                         self.assertIn(words, configure_output)
                         if 'OTA host' not in words and 'blank' not in words:  # the kit leaves hosts to the build
                             self.assertIn(words, ' '.join(kit_output.split()))
+
+    def test_identity_table(self):
+        table = json.loads((ROOT / 'env' / 'identity.json').read_text(encoding='utf-8'))
+
+        def changed(change):
+            changed_table = copy.deepcopy(table)
+            change(changed_table)
+            return changed_table
+
+        edition = lambda t, raw: next(e for e in t['editions'] if e['raw'] == raw)  # noqa: E731
+        cases = [
+            ('valid', table, None),
+            ('application file name missing', changed(lambda t: edition(t, 'QUENZA_BO')['app'].pop('GNU_LINUX')),
+             '"app" of edition QUENZA_BO names 2 platforms, not the table\'s 3'),
+            ('application file name under another platform', changed(lambda t: edition(t, 'QUENZA_BO')['app'].update(
+                GNU_HURD=edition(t, 'QUENZA_BO')['app'].pop('GNU_LINUX'))),
+             'edition QUENZA_BO has no application file name for GNU_LINUX'),
+            ('application file name with a path', changed(lambda t: edition(t, 'QUENZA_MAN')['app'].update(
+                MS_WINDOWS='bin\\quenzaman.exe')), 'file name "bin\\quenzaman.exe" of edition QUENZA_MAN'),
+            ('copy stem missing', changed(lambda t: edition(t, 'QUENZA_MAN').pop('copy_stem')),
+             'edition QUENZA_MAN has no "copy_stem"'),
+            ('copy stem of another edition', changed(lambda t: edition(t, 'QUENZA_APP').update(
+                copy_stem='QUENZA-manager')), 'the copy_stem of edition QUENZA_APP is another edition\'s too'),
+            ('two editions without keywords', changed(lambda t: edition(t, 'QUENZA_APP').update(keywords=[]) or
+                                                      edition(t, 'QUENZA_APP').pop('match')),
+             'editions QUENZA_PMS and QUENZA_APP both have no keywords'),
+            ('every channel with keywords', changed(lambda t: t['channels'][0].update(keywords=['prod'], match=3)),
+             'every channels entry has keywords'),
+            ('place of matching given twice', changed(lambda t: edition(t, 'QUENZA_BO').update(match=1)),
+             'editions entry QUENZA_BO has the "match" place 1 of another entry'),
+            ('keywords without a place', changed(lambda t: edition(t, 'QUENZA_BO').pop('match')),
+             'editions entry QUENZA_BO has no "match"'),
+            ('keyword of two editions', changed(lambda t: edition(t, 'QUENZA_BO')['keywords'].append('app')),
+             'keyword "app" of editions entry QUENZA_BO is another entry\'s too'),
+            ('keyword in upper case', changed(lambda t: t['channels'][1].update(keywords=['Demo'])),
+             'keyword "Demo" of channels entry DEMO is not lower-case'),
+            ('raw name in two sections', changed(lambda t: t['processors'][0].update(raw='DEV')),
+             'the raw name DEV is given twice'),
+            ('raw name no identifier', changed(lambda t: t['platforms'][0].update(raw='MS-WINDOWS')),
+             'raw name "MS-WINDOWS" of platforms entry 0'),
+            ('pretty name missing', changed(lambda t: t['processors'][1].pop('pretty')),
+             'processors entry X86_64 has no "pretty"'),
+            ('control character in a pretty name', changed(lambda t: t['channels'][2].update(pretty='d\u00e9v\n')),
+             'the pretty name of channels entry DEV holds a control character'),
+            ('copy suffix of another channel', changed(lambda t: t['channels'][2].update(copy_suffix='-DEMO')),
+             'the copy_suffix of channel DEV is another channel\'s too'),
+        ]
+        for name, cases_table, words in cases:
+            with self.subTest(name):
+                path = self.tmp / 'identity.json'
+                path.write_text(json.dumps(cases_table, ensure_ascii=False), encoding='utf-8')
+                script = self.tmp / 'read.cmake'
+                script.write_text('cmake_minimum_required(VERSION 3.25)\n'
+                                  f'include("{ROOT}/cmake/identity.cmake")\n'
+                                  f'quenza_read_identity("{path}")\n', encoding='utf-8')
+                result = subprocess.run(['cmake', '-P', str(script)], capture_output=True, text=True)
+                output = ' '.join((result.stdout + result.stderr).split())
+                if words is None:
+                    self.assertEqual(result.returncode, 0, output)
+                else:
+                    self.assertNotEqual(result.returncode, 0, output)
+                    self.assertIn(words, output)
 
     def configure(self, *definitions):
         result = subprocess.run(['cmake', '-S', str(ROOT), '-B', str(self.tmp / 'build'), '-G', 'Ninja',

@@ -543,6 +543,13 @@ class PublishTest(unittest.TestCase):
                 self.assertEqual(verify(prod, platform='MS_WINDOWS')[:2], (200, manifest_bytes('r2', 'MS_WINDOWS')))
                 self.assertEqual(verify(prod)[0], 404)  # r2 has no Linux build
                 self.assertEqual(verify(connect('ota-dev.localhost'), platform='MS_WINDOWS')[0], 404)  # no release
+                # The verify script knows every edition and platform of the identity table.
+                table = json.loads((ROOT / 'env' / 'identity.json').read_text(encoding='utf-8'))
+                dev = connect('ota-dev.localhost')
+                for edition in (e['raw'] for e in table['editions']):
+                    for platform in (p['raw'] for p in table['platforms']):
+                        self.assertEqual(verify(dev, edition, platform)[:2], (404, (
+                            f'channel DEV serves no release of {edition} for {platform}\n').encode()))
                 self.assertEqual(verify(demo, edition='QUENZA_MAN')[0], 404)
                 self.assertEqual(verify(demo, edition='../../releases/r2/QUENZA_BO')[0], 400)
                 self.assertEqual(verify(demo, body='{"product_slug": ')[0], 400)

@@ -28,8 +28,6 @@ import unittest
 
 ROOT = None  # set from --source-dir
 PYTHON = '/usr/bin/python3'
-EDITION_RAW = ('QUENZA_PMS', 'QUENZA_MAN', 'QUENZA_APP', 'QUENZA_BO')
-CHANNEL_RAW = ('PROD', 'DEMO', 'DEV')
 SECURITY_DIRECTORY = 4  # data directory index of the certificate table
 
 
@@ -221,7 +219,8 @@ class ReleaseTest(unittest.TestCase):
 
     def test_named_copies(self):
         copies = self.release_script.COPIES
-        self.assertEqual(sorted((e, c) for e, c, _ in copies), sorted((e, c) for e in EDITION_RAW for c in CHANNEL_RAW))
+        self.assertEqual(sorted((e, c) for e, c, _ in copies),
+                         sorted((e, c) for e in identity.EDITIONS for c in identity.CHANNELS))
         sums = {}
         for line in (self.a_out / 'SHA256SUMS').read_text(encoding='utf-8').splitlines():
             digest, name = line.split('  ', 1)
@@ -250,7 +249,7 @@ class ReleaseTest(unittest.TestCase):
         for target_name, platform in (('linux', 'GNU_LINUX'), ('windows', 'MS_WINDOWS')):
             build = release.make(launcher.Target(self.a / 'build' / f'release-{target_name}-x64', ROOT),
                                  self.tmp / f'sample-{target_name}')
-            app_name = matrix.EDITION_APPS['QUENZA_BO'] + ('.exe' if platform == 'MS_WINDOWS' else '')
+            app_name = matrix.app_file('QUENZA_BO', platform == 'MS_WINDOWS')
             tree = self.tmp / f'files-{target_name}'
             build.write_tree(tree, app_name)
             subprocess.run(publish + ['add', '--site', str(site), '--cdn', 'https://cdn.localhost/content',
@@ -307,10 +306,12 @@ if __name__ == '__main__':
     known, rest = parser.parse_known_args()
     ROOT = pathlib.Path(known.source_dir).resolve()
     sys.path.insert(0, str(ROOT / 'tests' / 'e2e'))
+    sys.path.append(str(ROOT / 'scripts'))
     import harness  # noqa: E402
     import launcher  # noqa: E402
     import matrix  # noqa: E402
     import nginx_site  # noqa: E402
     import release  # noqa: E402
+    from kit import identity  # noqa: E402
     sys.argv[1:] = rest
     unittest.main()

@@ -46,24 +46,30 @@ import urllib.parse
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / 'e2e'))
+sys.path.append(str(HERE.parents[1] / 'scripts'))
 import harness  # noqa: E402
 import launcher  # noqa: E402
+from kit import identity  # noqa: E402
 
 # Longest a run may take: the launcher's handshake time-out (15 s) and whole-transfer
 # time-out (300 s), with room to spare. No fault here should come near it.
 RUN_TIMEOUT = 15 + 300 + 30
 SANITIZER_EXIT = 86
 
-# Launcher file name -> (edition raw name, installed file name, channel).
+# Launcher file name -> (edition raw name, channel): a few names as users make them, and
+# the Linux copies of a release, one per edition and channel of the identity table.
 LAUNCHERS = {
-    'Quenza-Demo-BackOffice': ('QUENZA_BO', 'quenza-bo', 'demo'),
-    'quenza-bo': ('QUENZA_BO', 'quenza-bo', 'prod'),
-    'QuenzaManager-dev': ('QUENZA_MAN', 'quenzaman', 'dev'),
-    'MYQUENZA_DEMO': ('QUENZA_APP', 'quenza', 'demo'),
-    'setup': ('QUENZA_PMS', 'quenza-pms', 'prod'),
+    'Quenza-Demo-BackOffice': ('QUENZA_BO', 'demo'),
+    'quenza-bo': ('QUENZA_BO', 'prod'),
+    'QuenzaManager-dev': ('QUENZA_MAN', 'dev'),
+    'MYQUENZA_DEMO': ('QUENZA_APP', 'demo'),
+    'setup': ('QUENZA_PMS', 'prod'),
 }
-CHANNELS = ('prod', 'demo', 'dev')
-EDITIONS = ('QUENZA_PMS', 'QUENZA_BO', 'QUENZA_MAN', 'QUENZA_APP')
+LAUNCHERS.update({(stem + suffix).lower(): (edition, channel.lower())
+                  for edition, stem in identity.COPY_STEMS.items()
+                  for channel, suffix in identity.COPY_SUFFIXES.items()})
+CHANNELS = tuple(channel.lower() for channel in identity.CHANNELS)
+EDITIONS = identity.EDITIONS
 DEP_PATHS = ('bin/q.dll', 'lib/libq.so.1.2', 'data/sub/dir/table.dat', 'readme.txt', 'lib/libr.so',
              'd\u00e9p\u00f4t/fichier \u00e9t\u00e9.bin')
 
@@ -130,7 +136,8 @@ def random_bytes(rng, size):
 def make_plan(seed, index):
     rng = random.Random(f'{seed}:{index}')
     file_name = rng.choice(sorted(LAUNCHERS))
-    edition, app_file, channel = LAUNCHERS[file_name]
+    edition, channel = LAUNCHERS[file_name]
+    app_file = identity.APP_FILE_NAMES[edition]['GNU_LINUX']
     cdn_host = rng.choice([f'app-{channel}.localhost', 'app-prod.localhost', 'cdn.localhost'])
     cdn_base = rng.choice(['cdn', 'files/v2', 'dist-2'])
 
