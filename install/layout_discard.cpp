@@ -3,6 +3,7 @@
 #include <set>
 #include <string>
 
+#include "exec/in_use.h"
 #include "fs/path.h"
 
 namespace {
@@ -75,10 +76,23 @@ FS::Status directory(std::string const& path, std::string const& prefix) {
 }
 
 void sweep(std::vector<std::string> const& directories, std::string const& prefix) {
+  std::vector<FS::Entry> leftovers;
   for (std::string const& directory : directories) {
-    std::vector<FS::Entry> leftovers;
     (void)FS::list(leftovers, directory, false, [&prefix](FS::Entry const& entry) { return isLeftover(entry, prefix); });
-    for (FS::Entry const& leftover : leftovers) (void)FS::removeAll(leftover.path);
+  }
+  // A tree moved aside by a launcher that did not ask may still be what an application
+  // runs from: it waits for a run after that application has ended. Only directories are
+  // asked about, once each, however many names were planted.
+  std::vector<std::string> trees;
+  for (FS::Entry const& leftover : leftovers) {
+    if (leftover.type == FS::EntryType::Directory) trees.push_back(leftover.path);
+  }
+  std::vector<std::vector<InUse::User>> users;
+  (void)InUse::usersOf(trees, users);
+  size_t tree = 0;  // the directories come in the order of the leftovers
+  for (FS::Entry const& leftover : leftovers) {
+    if (leftover.type == FS::EntryType::Directory && !users[tree++].empty()) continue;
+    (void)FS::removeAll(leftover.path);
   }
 }
 
