@@ -179,6 +179,10 @@ Step cleanBeforeDownload(std::string const& appsRoot, EnvironmentValues const& e
 
   // A failure here shows up below: nothing is found, or the install dirs cannot be made.
   (void)FS::createDirectories(appsRoot);
+  // An application that changed into its install directory and starts the launcher for
+  // an update hands it that directory, which would pin the very tree to replace. The
+  // application is then started in the root, too; what cannot be moved shows below.
+  (void)FS::moveWorkingDirectoryUpTo(appsRoot);
 
   Findings findings;
   findLegacyInstalls(appsRoot, edition, channel, findings);

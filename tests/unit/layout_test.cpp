@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <set>
 
 #include "base/log.h"
+#include "child_tools.h"
 #include "env/environment.h"
 #include "fs/fs.h"
 #include "fs/path.h"
@@ -415,6 +417,24 @@ TEST_F(CleaningBeforeDownload, OddNamesNeverReachOutOfTheInstallsNorHideOne) {
   EXPECT_TRUE(TestFs::isDirectory(root("https__ota-prod.localhost/caf\xE9")));
   EXPECT_EQ(TestFs::readFile(profile + "/precious.txt"), "precious");
   EXPECT_EQ(TestFs::readFile(profile + "/elsewhere/QUENZA_BO.new/precious.txt"), "precious");
+}
+
+// A working directory inside an install (an application that changed into it started the
+// launcher) moves up to the root before the clean-up, and it alone: one elsewhere stays.
+TEST_F(CleaningBeforeDownload, AWorkingDirectoryInsideTheRootMovesUpToIt) {
+  std::string const saved = ChildTools::workingDirectory();
+  makeInstall("https__ota-prod.localhost/QUENZA_BO.new");
+  TestFs::makeDirs(tmp / "elsewhere");
+  for (std::string const& start : {root("https__ota-prod.localhost/QUENZA_BO.new/bin"), tmp / "elsewhere"}) {
+    SCOPED_TRACE(start);
+    ASSERT_TRUE(ChildTools::changeDirectory(start));
+    Step const step = clean();
+    std::string const now = ChildTools::workingDirectory();
+    ChildTools::changeDirectory(saved);
+    EXPECT_EQ(step, Step::Done);
+    std::string const expected = start == tmp / "elsewhere" ? start : appsRoot;
+    EXPECT_TRUE(std::filesystem::equivalent(ChildTools::fsPath(now), ChildTools::fsPath(expected))) << now;
+  }
 }
 
 TEST_F(CleaningBeforeDownload, InstallDirThatCannotBeCreatedEndsInError) {
