@@ -9,9 +9,11 @@
 #include "base/log_text.h"
 #include "env/identity.h"
 #include "exec/in_use.h"
+#include "exec/process.h"
 #include "fs/fs.h"
 #include "fs/path.h"
 #include "install/layout_discard.h"
+#include "install/prepare.h"
 #include "install/profile.h"
 
 namespace Layout {
@@ -196,6 +198,9 @@ Step cleanBeforeDownload(std::string const& appsRoot, EnvironmentValues const& e
   Log::out("New install dir: " + out.installDir);
 
   if (!findings.unreadable.empty()) return fail("FS couldn't remove conflicting install dir: " + findings.unreadable);
+  // Known now, and no download is worth making for an application that cannot be started.
+  std::string const tooLong = Process::pathTooLongToStart(Prepare::executablePath(env, out.installDirNew));
+  if (!tooLong.empty()) return fail("App path too long to start: " + tooLong);
 
   // The install directories are made new below even where no listing saw them.
   std::vector<std::string> trees = findings.removals;

@@ -437,6 +437,33 @@ TEST_F(CleaningBeforeDownload, AWorkingDirectoryInsideTheRootMovesUpToIt) {
   }
 }
 
+// The application's path at the longest the system starts a program with, and one past
+// it: that run fails before anything is touched, rather than after all its downloads.
+TEST_F(CleaningBeforeDownload, AnApplicationPathTooLongToStartFailsBeforeAnything) {
+  size_t const longest = FS::nativePathStyle() == FS::PathStyle::Windows ? 259 : 4095;
+  env.appFilename = "quenza-bo.exe";
+  std::string const tail = FS::join(".QuenzaQtApps/https__ota-prod.localhost/QUENZA_BO.new", env.appFilename);
+  for (size_t const length : {longest, longest + 1}) {
+    SCOPED_TRACE(length);
+    std::string padded = tmp.path();
+    for (size_t left = length - tmp.path().size() - tail.size() - 2; left > 0; left -= std::min<size_t>(left, 200)) {
+      padded = FS::join(padded, std::string(std::min<size_t>(left, 200) - (left > 200 ? 1 : 0), 'd'));
+    }
+    appsRoot = FS::join(padded, ".QuenzaQtApps");
+    std::string const program = FS::join(installDirNew(), env.appFilename);
+    ASSERT_EQ(program.size(), length);
+    out.clear();
+    err.clear();
+
+    Step const step = clean();
+
+    bool const tooLong = length > longest;
+    EXPECT_EQ(step, tooLong ? Step::Failed : Step::Done);
+    EXPECT_EQ(err, tooLong ? "App path too long to start: " + program + "\n" : "");
+    EXPECT_EQ(TestFs::exists(installDirNew()), !tooLong);
+  }
+}
+
 TEST_F(CleaningBeforeDownload, InstallDirThatCannotBeCreatedEndsInError) {
   struct Case {
     std::string blockingFile;  // a regular file standing where a directory is needed
