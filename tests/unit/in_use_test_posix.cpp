@@ -5,8 +5,11 @@
 #include <filesystem>
 
 #include "exec/in_use.h"
+#include "base/log.h"
 #include "exec/in_use_posix.h"
 #include "fs_fixture.h"
+#include "install/layout.h"
+#include "support/lines.h"
 
 namespace {
 
@@ -135,4 +138,39 @@ TEST(InUsePosix, ProcessesOfThisUserUsingATreeHoldItUpToTheWait) {
     if (!busy.users.empty()) EXPECT_EQ(busy.users[0].program, tree + "/quenza-bo");
     EXPECT_EQ(proc.pauses, c.pauses);
   }
+}
+
+// The clean-up asks about every tree it would touch before touching any: with six
+// processes running from the staging directory, it names five, fails naming that
+// directory, and renames and deletes nothing, the unused install beside it included.
+TEST(InUsePosix, TheCleanUpTouchesNothingOfInstallsInUse) {
+  TestFs::TempDir tmp;
+  std::string const env = tmp / ".QuenzaQtApps/https__ota-prod.localhost";
+  TestFs::makeDirs(env + "/QUENZA_BO");
+  TestFs::makeDirs(env + "/QUENZA_BO.new");
+  TestFs::makeFile(env + "/QUENZA_BO.new/quenza-bo", "running");
+  std::string const program = std::filesystem::canonical(env + "/QUENZA_BO.new/quenza-bo").string();
+  FakeProc proc;
+  for (uint32_t pid = 101; pid <= 106; ++pid) proc.processes.push_back({pid, kUser, program, "/"});
+  InUse::posix::ScopedSystemCalls fake(proc.calls());
+  InUse::ScopedClock clock([&] { return proc.pauses * InUse::kAskAgainEvery; }, [&](auto) { ++proc.pauses; });
+  EnvironmentValues values;
+  values.edition = QUENZA_BO;
+  values.channel = PROD;
+  values.otaHost = "ota-prod.localhost";
+  Layout::InstallLocations install;
+  std::string out, err;
+  Log::Capture capture(out, err);
+
+  EXPECT_EQ(Layout::cleanBeforeDownload(tmp / ".QuenzaQtApps", values, install), Step::Failed);
+
+  std::vector<std::string> expected;
+  for (uint32_t pid = 101; pid <= 105; ++pid) {
+    expected.push_back("FS install in use: pid=" + std::to_string(pid) + " program=" + program);
+  }
+  expected.push_back("FS couldn't remove conflicting install dir: " + env + "/QUENZA_BO.new");
+  EXPECT_EQ(TestSupport::splitLines(err), expected);
+  EXPECT_EQ(TestFs::readFile(env + "/QUENZA_BO.new/quenza-bo"), "running");
+  EXPECT_EQ(TestFs::namesInOrder(env).size(), 2u);
+  EXPECT_EQ(proc.pauses, 40);
 }
