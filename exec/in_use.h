@@ -6,7 +6,7 @@
 // executable and libraries are mapped images that need not hold an open handle, so
 // Windows may let their directory be renamed, and Linux refuses nothing at all.
 //
-// Linux asks /proc, for every process of this user, as fuser does (exe, maps, cwd, fd);
+// Linux asks /proc about every process of this user (exe, maps, cwd, fd);
 // a process that cannot be read is skipped. Windows asks the Restart Manager about every
 // file of the tree (rstrtmgr.dll, loaded from the system directory only, on first use);
 // the services, Explorer and the critical system processes it names are not counted:
