@@ -441,24 +441,17 @@ TEST_F(CleaningBeforeDownload, AWorkingDirectoryInsideTheRootMovesUpToIt) {
 // it: that run fails before anything is touched, rather than after all its downloads.
 TEST_F(CleaningBeforeDownload, AnApplicationPathTooLongToStartFailsBeforeAnything) {
   size_t const longest = FS::nativePathStyle() == FS::PathStyle::Windows ? 259 : 4095;
+  size_t const below = std::string("/.QuenzaQtApps/https__ota-prod.localhost/QUENZA_BO.new/quenza-bo.exe").size();
   env.appFilename = "quenza-bo.exe";
-  std::string const tail = FS::join(".QuenzaQtApps/https__ota-prod.localhost/QUENZA_BO.new", env.appFilename);
   for (size_t const length : {longest, longest + 1}) {
-    SCOPED_TRACE(length);
-    std::string padded = tmp.path();
-    for (size_t left = length - tmp.path().size() - tail.size() - 2; left > 0; left -= std::min<size_t>(left, 200)) {
-      padded = FS::join(padded, std::string(std::min<size_t>(left, 200) - (left > 200 ? 1 : 0), 'd'));
-    }
-    appsRoot = FS::join(padded, ".QuenzaQtApps");
+    std::string padded = tmp.path();  // folders of 100 characters, and one of the rest
+    while (padded.size() + 101 + below < length) padded = FS::join(padded, std::string(100, 'd'));
+    appsRoot = FS::join(FS::join(padded, std::string(length - below - padded.size() - 1, 'd')), ".QuenzaQtApps");
     std::string const program = FS::join(installDirNew(), env.appFilename);
     ASSERT_EQ(program.size(), length);
-    out.clear();
     err.clear();
-
-    Step const step = clean();
-
     bool const tooLong = length > longest;
-    EXPECT_EQ(step, tooLong ? Step::Failed : Step::Done);
+    EXPECT_EQ(clean(), tooLong ? Step::Failed : Step::Done) << length;
     EXPECT_EQ(err, tooLong ? "App path too long to start: " + program + "\n" : "");
     EXPECT_EQ(TestFs::exists(installDirNew()), !tooLong);
   }
