@@ -8,8 +8,15 @@
 //   library=<version of lib/libquenza-core.so.1 beside it, or why not>   (Linux only)
 //   end
 // Texts are UTF-8 as the system delivered them. The record replaces any earlier one.
+//
+// With QUENZA_SAMPLE_APP_HOLD=<seconds> in its environment it then stays running that
+// long, holding no file open, as a running application does between two reads of its
+// files: what a second launcher must leave alone.
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -151,8 +158,11 @@ int main(int argc, char** argv) {
   bool const written = std::fwrite(record.data(), 1, record.size(), file) == record.size();
   if (std::fclose(file) != 0 || !written) return 2;
 #ifdef _WIN32
-  return MoveFileExW(wide(partial).c_str(), wide(target).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 2;
+  bool const recorded = MoveFileExW(wide(partial).c_str(), wide(target).c_str(), MOVEFILE_REPLACE_EXISTING);
 #else
-  return std::rename(partial.c_str(), target.c_str()) == 0 ? 0 : 2;
+  bool const recorded = std::rename(partial.c_str(), target.c_str()) == 0;
 #endif
+  char const* const hold = std::getenv("QUENZA_SAMPLE_APP_HOLD");
+  if (hold) std::this_thread::sleep_for(std::chrono::seconds(std::atoi(hold)));
+  return recorded ? 0 : 2;
 }

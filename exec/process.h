@@ -25,6 +25,13 @@ Result run(std::string const& program, std::vector<std::string> const& arguments
 // handles or descriptors. True when it started (on Linux: when it was executed).
 bool start(std::string const& program, std::vector<std::string> const& arguments);
 
+// The first of the program's path and the working directory a program started now would
+// get (this process's own) that is too long for the system to start a program with; empty
+// when both fit. Windows starts no program whose path is longer than MAX_PATH - 1 or
+// whose working directory is longer than MAX_PATH - 2 characters, whatever the long-path
+// setting; Linux none whose path is PATH_MAX bytes or longer.
+std::string pathTooLongToStart(std::string const& program);
+
 // The Windows command line for the program and arguments: each quoted by quoteArgument,
 // joined by single blanks; arguments are converted as FS::toWide does (invalid -> "").
 std::wstring buildCommandLine(std::wstring const& program, std::vector<std::string> const& arguments);

@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -239,6 +240,11 @@ bool start(std::string const& program, std::vector<std::string> const& arguments
   } while (got < 0 && errno == EINTR);
   close(status[0]);
   return !intermediateFailed && got == 0;
+}
+
+// The working directory is inherited as it is, at any length.
+std::string pathTooLongToStart(std::string const& program) {
+  return program.size() >= PATH_MAX ? program : std::string();
 }
 
 }  // namespace Process

@@ -14,6 +14,11 @@ static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);
 constexpr DWORD kDefaultPipeSize = 0;   // the system's own buffer size
 constexpr DWORD kNoCreationFlags = 0;   // a tool shares the launcher's console, if any
 constexpr DWORD kReadPiece = 4096;      // bytes per read of the child's output
+// CreateProcessW is not covered by the long-path opt-in: the longest program path it
+// takes is MAX_PATH less its terminating null, and a working directory longer than
+// MAX_PATH less a terminating separator and null makes it fail.
+constexpr size_t kMaxProgramPath = MAX_PATH - 1;
+constexpr size_t kMaxWorkingDirectory = MAX_PATH - 2;
 
 Result notStarted() { return Result{}; }
 
@@ -101,6 +106,14 @@ bool start(std::string const& program, std::vector<std::string> const& arguments
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
   return true;
+}
+
+std::string pathTooLongToStart(std::string const& program) {
+  if (FS::toWide(program).size() > kMaxProgramPath) return program;
+  DWORD const size = GetCurrentDirectoryW(0, nullptr);
+  std::wstring cwd(size, L'\0');
+  cwd.resize(size == 0 ? 0 : GetCurrentDirectoryW(size, cwd.data()));
+  return cwd.size() > kMaxWorkingDirectory ? FS::toUtf8(cwd) : std::string();
 }
 
 }  // namespace Process

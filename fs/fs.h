@@ -66,6 +66,13 @@ Status examine(std::string const& path, EntryType& type);
 // Never replaces: fails when newName is taken. On failure nothing has changed.
 Status renameWithin(std::string const& path, std::string const& newName);
 
+// When this process's working directory lies below root (inside it, not root itself),
+// makes root the working directory, so that the process pins nothing below root (on
+// Windows a working directory is an open handle, which keeps its tree from being renamed
+// or removed). Succeeds when the working directory was elsewhere or was moved; fails,
+// leaving it as it was, when it cannot be read or changed.
+Status moveWorkingDirectoryUpTo(std::string const& root);
+
 // Creates or truncates the file and writes every byte; the parent must exist. A failed
 // write leaves a partial file. No temporary file. Writes in pieces of 1 MiB with a
 // Heartbeat::beat() between them, so a large payload never holds the window up. On POSIX

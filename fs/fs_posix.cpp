@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/heartbeat.h"
@@ -241,6 +242,23 @@ Status renameWithin(std::string const& path, std::string const& newName) {
   std::string const to = slash == std::string::npos ? newName : from.substr(0, slash + 1) + newName;
   int const error = renameNoReplace(from, to);
   return error == 0 ? success() : failure(error);
+}
+
+Status moveWorkingDirectoryUpTo(std::string const& root) {
+  if (!usablePath(root)) return failure(EINVAL);
+  // getcwd names the directory by its real path, so root is compared in that form too.
+  char* const current = getcwd(nullptr, 0);
+  if (!current) return lastError();
+  std::string const cwd(current);
+  std::free(current);
+  char* const resolved = realpath(root.c_str(), nullptr);
+  if (!resolved) return errno == ENOENT ? success() : lastError();  // nothing lies below a root that is not there
+  std::string const real(resolved);
+  std::free(resolved);
+  bool const below = cwd.size() > real.size() && cwd.compare(0, real.size(), real) == 0 &&
+                     (cwd[real.size()] == '/' || real == "/");
+  if (!below) return success();
+  return chdir(root.c_str()) == 0 ? success() : lastError();
 }
 
 bool writeFile(std::string const& path, std::vector<uint8_t> const& bytes) {

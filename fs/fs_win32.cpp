@@ -308,6 +308,20 @@ FS::Status listDirectory(std::vector<FS::Entry>& out, std::string const& directo
   }
 }
 
+// A directory path in the form two spellings of it compare in: long names instead of
+// their 8.3 aliases, without the extended-length prefix or a trailing separator.
+std::wstring comparableForm(std::wstring path) {
+  DWORD const size = GetLongPathNameW(path.c_str(), nullptr, 0);
+  if (size != 0) {
+    std::wstring full(size, L'\0');
+    DWORD const length = GetLongPathNameW(path.c_str(), full.data(), size);
+    if (length != 0 && length < size) path = full.substr(0, length);
+  }
+  if (path.rfind(L"\\\\?\\", 0) == 0 && path.size() > 6 && path[5] == L':') path.erase(0, 4);
+  while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  return path;
+}
+
 }  // namespace
 
 namespace FS {
@@ -355,6 +369,24 @@ Status renameWithin(std::string const& path, std::string const& newName) {
   // MOVEFILE_COPY_ALLOWED: a move within one directory is never a copy.
   DWORD const kPlainMove = 0;
   return withRetries([&] { return systemCalls().moveFile(wideFrom.c_str(), wideTo.c_str(), kPlainMove); });
+}
+
+Status moveWorkingDirectoryUpTo(std::string const& root) {
+  std::wstring const wideRoot = toWide(root);
+  if (wideRoot.empty()) return failure(ERROR_INVALID_NAME);
+  DWORD const size = GetCurrentDirectoryW(0, nullptr);
+  if (size == 0) return lastError();
+  std::wstring cwd(size, L'\0');
+  cwd.resize(GetCurrentDirectoryW(size, cwd.data()));
+  std::wstring const current = comparableForm(cwd);
+  std::wstring const top = comparableForm(wideRoot);
+  // Names differ in letter case only as the file system lets them, which the ordinal
+  // comparison ignoring case follows.
+  bool const below = current.size() > top.size() && isSeparator(static_cast<char>(current[top.size()])) &&
+                     CompareStringOrdinal(current.c_str(), static_cast<int>(top.size()), top.c_str(),
+                                          static_cast<int>(top.size()), TRUE) == CSTR_EQUAL;
+  if (!below) return success();
+  return SetCurrentDirectoryW(wideRoot.c_str()) ? success() : lastError();
 }
 
 bool writeFile(std::string const& path, std::vector<uint8_t> const& bytes) {

@@ -1,5 +1,7 @@
 #include "fs/path.h"
 
+#include <algorithm>
+
 namespace {
 
 using FS::PathStyle;
@@ -29,6 +31,29 @@ std::string withSeparators(PathStyle style, std::string s) {
     }
   }
   return s;
+}
+
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Letter case of ASCII letters only: the list's other characters (the superscript digits
+// of "COM¹") have no case.
+bool equalIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+// The device answers to its name whatever follows the first dot, and blanks before that
+// dot are dropped as at the end of a name ("nul .txt").
+bool isReservedDeviceName(std::string_view name) {
+  std::string_view stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  for (std::string_view const reserved : FS::detail::windowsReservedNames()) {
+    if (equalIgnoringCase(stem, reserved)) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -84,5 +109,20 @@ std::string fromEitherSeparator(PathStyle style, std::string const& path) {
 }
 
 std::string fromEitherSeparator(std::string const& path) { return fromEitherSeparator(nativePathStyle(), path); }
+
+bool storesAsWritten(PathStyle style, std::string const& relativePath) {
+  if (style == PathStyle::Posix) return true;
+  if (relativePath.find(':') != std::string::npos) return false;
+  for (size_t start = 0, end = 0; start <= relativePath.size(); start = end + 1) {
+    end = std::min(relativePath.find_first_of("\\/", start), relativePath.size());
+    std::string_view const name(relativePath.data() + start, end - start);
+    // "." names the directory before it and is dropped on the way to the system.
+    if (name.empty() || name == ".") continue;
+    if (name.back() == '.' || name.back() == ' ' || isReservedDeviceName(name)) return false;
+  }
+  return true;
+}
+
+bool storesAsWritten(std::string const& relativePath) { return storesAsWritten(nativePathStyle(), relativePath); }
 
 }  // namespace FS

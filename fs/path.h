@@ -10,7 +10,9 @@
 //     to its directory therefore stays that one name.
 // join, baseName and parentPath follow the build's own rules; the forms taking a
 // PathStyle apply either set on any build, so both are tested everywhere.
+#include <span>
 #include <string>
+#include <string_view>
 
 namespace FS {
 
@@ -55,6 +57,16 @@ std::string parentPath(PathStyle style, std::string const& path);
 std::string fromEitherSeparator(std::string const& path);
 std::string fromEitherSeparator(PathStyle style, std::string const& path);
 
+// Whether every component of a relative path (either slash separating) is a name the
+// system keeps as it is written. Under POSIX rules every name is. Under Windows rules a
+// name ending in "." or " " (the system drops them), one holding ":" (an alternate data
+// stream of the name before it) and a device name the system reserves, alone or before
+// an extension, in any letter case (detail::windowsReservedNames), are not: through the
+// "\\?\" form such a name is made literally, and neither the application nor Explorer
+// could then open or delete it.
+bool storesAsWritten(std::string const& relativePath);
+bool storesAsWritten(PathStyle style, std::string const& relativePath);
+
 namespace detail {
 // Portable converters with the results of the Windows converters used by toWide and
 // toUtf8 (strict UTF-8 in; U+FFFD for unpaired surrogates out). The wide strings hold
@@ -70,6 +82,10 @@ std::string utf16ToUtf8(std::wstring const& wide);
 // A path already in a "\\?\" or "\\.\" form, a relative path, a drive-relative "D:x"
 // and a root-relative "\x" come back unchanged, as does a share path naming no share.
 std::string extendedLengthPath(std::string const& path);
+
+// The device names of fs/windows_reserved_names.txt, UTF-8, in its order (the list is
+// turned into code when the build is configured).
+std::span<std::string_view const> windowsReservedNames();
 }  // namespace detail
 
 }  // namespace FS

@@ -54,9 +54,11 @@ Step buildQueue(DownloadState& downloads, OTA::Manifest const& manifest, Environ
     return Step::Failed;
   }
   for (OTA::ManifestEntry const& entry : manifest.deps.entries) {
-    // A path that climbs out of the install directory, or whose control bytes could
-    // break a line of the log, is never fetched, not even in part.
-    if (containsText(entry.path, "..", false) || LogText::hasControl(entry.path)) {
+    // A path that climbs out of the install directory, whose control bytes could break a
+    // line of the log, or that the system would not keep under the name written, is
+    // never fetched, not even in part.
+    if (containsText(entry.path, "..", false) || LogText::hasControl(entry.path) ||
+        !FS::storesAsWritten(entry.path)) {
       Log::err("Corrupted dist pack entry path: " + LogText::oneLine(entry.path));
       return Step::Failed;
     }

@@ -5,10 +5,11 @@
 // hash file written at the end. Each step reports a Step; the run decides what follows.
 //
 // Nothing a manifest names is fetched before all of it was checked: buildQueue refuses an
-// entry path holding ".." or a control byte ("Corrupted dist pack entry path: ") and a
-// download URL holding a control byte ("Corrupted download URL: "), each written with its
-// control bytes escaped (LogText::oneLine). Each download accepts at most
-// Deployment::maxPayloadBytes of body.
+// entry path holding ".." or a control byte or naming what the system would not keep as
+// written (FS::storesAsWritten; only Windows refuses names) ("Corrupted dist pack entry
+// path: ") and a download URL holding a control byte ("Corrupted download URL: "), each
+// written with its control bytes escaped (LogText::oneLine). Each download accepts at
+// most Deployment::maxPayloadBytes of body.
 #include <string>
 
 #include "base/step.h"

@@ -6,10 +6,14 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/log_text.h"
 #include "env/identity.h"
+#include "exec/in_use.h"
+#include "exec/process.h"
 #include "fs/fs.h"
 #include "fs/path.h"
 #include "install/layout_discard.h"
+#include "install/prepare.h"
 #include "install/profile.h"
 
 namespace Layout {
@@ -21,6 +25,8 @@ constexpr std::string_view kPlainEnvPrefix = "http__";
 constexpr std::string_view kSecureEnvPrefix = "https__";
 // The system's own text, blank before the colon and none after it: not a typo to fix.
 constexpr std::string_view kDeletingLine = "FS deleting conflicting install dir :";
+// The processes named when an install is in use, at most.
+constexpr size_t kUsersNamed = 5;
 
 std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
   std::string result;
@@ -137,6 +143,18 @@ Step fail(std::string const& line) {
   return Step::Failed;
 }
 
+// Nothing of an earlier install is renamed or deleted while a process uses it: the
+// trees to remove are all asked about first, with a wait for their users to end.
+Step refuseInstallsInUse(std::vector<std::string> const& trees) {
+  InUse::Busy const busy = InUse::awaitRelease(trees);
+  if (busy.tree >= trees.size()) return Step::Done;
+  for (size_t i = 0; i < busy.users.size() && i < kUsersNamed; ++i) {
+    InUse::User const& user = busy.users[i];
+    Log::err("FS install in use: pid=" + std::to_string(user.pid) + " program=" + LogText::oneLine(user.program));
+  }
+  return fail("FS couldn't remove conflicting install dir: " + trees[busy.tree]);
+}
+
 // The install directory must be a new, empty directory even where the listings could
 // not see the old one (an environment directory or the root reached through a link,
 // which a listing never enters). A link standing at its own place is never followed.
@@ -163,6 +181,10 @@ Step cleanBeforeDownload(std::string const& appsRoot, EnvironmentValues const& e
 
   // A failure here shows up below: nothing is found, or the install dirs cannot be made.
   (void)FS::createDirectories(appsRoot);
+  // An application that changed into its install directory and starts the launcher for
+  // an update hands it that directory, which would pin the very tree to replace. The
+  // application is then started in the root, too; what cannot be moved shows below.
+  (void)FS::moveWorkingDirectoryUpTo(appsRoot);
 
   Findings findings;
   findLegacyInstalls(appsRoot, edition, channel, findings);
@@ -176,6 +198,18 @@ Step cleanBeforeDownload(std::string const& appsRoot, EnvironmentValues const& e
   Log::out("New install dir: " + out.installDir);
 
   if (!findings.unreadable.empty()) return fail("FS couldn't remove conflicting install dir: " + findings.unreadable);
+  // Known now, and no download is worth making for an application that cannot be started.
+  std::string const tooLong = Process::pathTooLongToStart(Prepare::executablePath(env, out.installDirNew));
+  if (!tooLong.empty()) return fail("App path too long to start: " + tooLong);
+
+  // The install directories are made new below even where no listing saw them.
+  std::vector<std::string> trees = findings.removals;
+  for (std::string const* dir : {&out.installDir, &out.installDirNew}) {
+    FS::EntryType type;
+    bool const seen = std::find(trees.begin(), trees.end(), *dir) != trees.end();
+    if (!seen && FS::examine(*dir, type) && type == FS::EntryType::Directory) trees.push_back(*dir);
+  }
+  if (refuseInstallsInUse(trees) == Step::Failed) return Step::Failed;
 
   // Leftovers first, so that the directories moved aside below mostly find their first
   // name free; the environment directory may be reached through a link no listing enters.

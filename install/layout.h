@@ -29,10 +29,16 @@ std::string computeAppsRoot();
 
 // Logs the names looked for and what was found, sets out (also on failure, once the
 // listings are done), removes the earlier installs and leftovers of the edition and
-// channel and creates both install directories, empty. Failed, after its line
-// ("FS couldn't remove conflicting install dir: ..." or "FS couldn't create install dir:
+// channel and creates both install directories, empty. Failed, after its line ("FS
+// couldn't remove conflicting install dir: ..." or "FS couldn't create install dir:
 // ..."), at the first directory that cannot be read, removed or created; what was
-// removed before stays removed.
+// removed before stays removed. Failed before anything is touched when the application's
+// path (or the working directory it would get) is too long to start it ("App path too
+// long to start: ..."), and when a process uses an earlier install ("FS install in use:
+// pid=... program=..." for each of at most five, then "FS couldn't remove conflicting
+// install dir: ..." naming the install).
+//
+// A working directory inside the applications root is first moved up to the root.
 Step cleanBeforeDownload(std::string const& appsRoot, EnvironmentValues const& env, InstallLocations& out);
 
 }  // namespace Layout

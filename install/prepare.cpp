@@ -67,10 +67,16 @@ bool recreateLink(std::string const& target, std::string const& linkPath) {
 // made.
 bool recreateLibraryLinks(std::string const& installDirNew) {
   std::vector<FS::Entry> libraries;
-  // A missing lib directory means an application without shared libraries of its own.
-  (void)FS::list(libraries, FS::join(installDirNew, "lib"), true, [](FS::Entry const& entry) {
+  std::string const libDir = FS::join(installDirNew, "lib");
+  FS::Status const listed = FS::list(libraries, libDir, true, [](FS::Entry const& entry) {
     return entry.type == FS::EntryType::File && entry.name.find(".so") != std::string::npos;
   });
+  // A missing lib directory means an application without shared libraries of its own;
+  // one that cannot be read to its end would leave an application that cannot load them.
+  if (!listed && !listed.notFound()) {
+    Log::err("FS couldn't list SO files: " + libDir);
+    return false;
+  }
 
   for (FS::Entry const& library : libraries) {
     // A blank before the colon: the system's own text, not a typo to fix.

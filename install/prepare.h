@@ -24,7 +24,8 @@ std::vector<std::string> sharedLibraryLinkPaths(std::string const& path);
 // - any other platform: writes the host-name file.
 // Each tool's output is logged ("Ditto output: ", "XAttr output: ", "chmod output: ")
 // also when it fails. Failed after "Ditto failed: ", "XAttr failed: ", "chmod failed: "
-// (with " started=0|1 exitCode=N") or "FS couldn't symlink SO file: " at the first step
+// (with " started=0|1 exitCode=N"), "FS couldn't list SO files: " (a lib directory that
+// is there but cannot be read) or "FS couldn't symlink SO file: " at the first step
 // that fails; a host-name file that cannot be written is no failure.
 Step tree(EnvironmentValues const& env, std::string const& installDirNew);
 

@@ -7,9 +7,13 @@ select the front office on the production channel unless a case says otherwise.
 """
 
 import base64
+import os
+import subprocess
+import time
 
 import harness
-from matrix import (ABSENT, DIR, EMPTY_DIR, NO_INSTALL, Case, Link, Text, START, downloading, succeeded,
+import release
+from matrix import (ABSENT, DIR, EMPTY_DIR, FILE, NO_INSTALL, Case, Link, Text, START, downloading, succeeded,
                     verified)
 
 CDN = 'https://app-prod.localhost/cdn'
@@ -355,3 +359,39 @@ def hostname_blocked_case(rel):
         {'uri': 'deps/blocker', 'hash': harness.digest_text(b'x'), 'path': 'quenza_hostname.cfg/blocker', 'size': 1})
     return Case('the host-name file cannot be written', s, exit_code=0, states=succeeded(2 + len(rel.deps)),
                 stderr=(), files={'{new:quenza_hostname.cfg}': DIR, '{new:{app}}': rel.app.data})
+
+
+def running_install_case(rel):
+    """The application runs from the install, started as a launcher starts it and holding
+    no file open, when a second launcher starts: the launcher waits for it to end, then
+    fails naming it, and not one file of the install is touched."""
+    files = installed(rel)
+
+    def seed(ctx):
+        for key, expected in files.items():
+            path = ctx.host_path(ctx.expand(key, absolute=False))
+            path.parent.mkdir(parents=True, exist_ok=True)
+            if expected == EMPTY_DIR:
+                path.mkdir()
+            elif isinstance(expected, Link):
+                path.symlink_to(expected.target)
+            else:
+                path.write_bytes(ctx.expand(expected.template).encode() if isinstance(expected, Text) else expected)
+        program = ctx.new / ctx.app
+        program.chmod(0o755)
+        app = subprocess.Popen([str(program), '--installer=first'], env=dict(os.environ, QUENZA_SAMPLE_APP_HOLD='120'),
+                               cwd='/', stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, start_new_session=True)
+        ctx.keep_running(app)
+        deadline = time.monotonic() + 20
+        while not (ctx.new / release.RECORD_NAME).exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        ctx.values.update(pid=str(app.pid), program=os.path.realpath(program))
+
+    return Case('cleaning: the application runs from the install', {'routes': rel.routes(SAMPLE_CDN)}, seed=seed,
+                states=verified('Error'), stdout=('New install dir: {dir}',), not_stdout=('FS deleting',),
+                stderr=('FS install in use: pid={pid} program={program}',
+                        "FS couldn't remove conflicting install dir: {new}"),
+                requests=('/ota/verify',),
+                files=dict(files, **{'{new:%s}' % release.RECORD_NAME: FILE, '{env:.QUENZA_PMS_PROD.discarded-1}': ABSENT}),
+                platforms=('linux',))

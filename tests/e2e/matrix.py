@@ -133,7 +133,9 @@ class Context:
         self.env_dir = self.apps / self.env_name
         self.dir = self.env_dir / edition
         self.new = self.env_dir / (edition + '.new')
+        self.values = {}  # more placeholders, set by a seed: {name} stands for values[name]
         self._locked = []
+        self._processes = []
 
     def lock_file_name(self):
         """The run lock's file in the applications root (Linux; Windows uses a mutex)."""
@@ -153,6 +155,8 @@ class Context:
         bases = {'apps': apps, 'env': env, 'dir': join(env, self.edition, separator),
                  'new': join(env, self.edition + '.new', separator)}
         text = text.replace('{app}', self.app).replace('{host}', self.host)
+        for name, value in self.values.items():
+            text = text.replace('{%s}' % name, value)
         return PLACEHOLDER.sub(lambda m: join(bases[m.group(1)], m.group(2) or '', separator), text)
 
     def host_path(self, relative):
@@ -165,10 +169,19 @@ class Context:
         subprocess.run(['chattr', '+i', str(path)], check=True)
         self._locked.append(path)
 
+    def keep_running(self, process):
+        """A process (subprocess.Popen) the case started, ended with the case."""
+        self._processes.append(process)
+
     def release_locks(self):
+        """Ends what the case holds: its immutable marks and the processes it started."""
         for path in reversed(self._locked):
             subprocess.run(['chattr', '-i', str(path)], check=False)
         self._locked.clear()
+        for process in self._processes:
+            process.kill()
+            process.wait()
+        self._processes.clear()
 
 
 def element0(target, program):

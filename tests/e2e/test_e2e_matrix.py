@@ -88,6 +88,9 @@ class EndToEnd(unittest.TestCase):
     def test_hostname_file_blocked(self):
         self.play_all([e2e_cases.hostname_blocked_case(self.release)])
 
+    def test_an_install_in_use_is_left_whole(self):
+        self.play_all([e2e_cases.running_install_case(self.release)])
+
     def test_golden_log_of_a_complete_run(self):
         rel = self.release
         case = e2e_cases.edition_cases(rel)[0]

@@ -203,11 +203,27 @@ TEST_F(DownloadTest, BundlePlatformStoresTheApplicationAsZip) {
   EXPECT_EQ(downloads_.queue.front().localPath, FS::join(dirNew_, "quenza-launcher.zip"));
 }
 
-TEST_F(DownloadTest, DoubleDotOrControlByteInAPathRejectsTheManifest) {
+// Names Windows would not keep as written are refused by the Windows build only; their
+// look-alikes pass everywhere.
+TEST_F(DownloadTest, DoubleDotControlByteOrUnkeptNameInAPathRejectsTheManifest) {
+  bool const windows = FS::nativePathStyle() == FS::PathStyle::Windows;
   struct Case {
     std::string path;
     std::string logged;  // the refusal stays one line
+    bool refused = true;
   } const cases[] = {
+      {"data/name.", "data/name.", windows},
+      {"dir /x.txt", "dir /x.txt", windows},
+      {"lib\\CON", "lib\\CON", windows},
+      {"nul.txt", "nul.txt", windows},
+      {"a/Com1.tar.gz", "a/Com1.tar.gz", windows},
+      {"lpT\xC2\xB9/x", "lpT\xC2\xB9/x", windows},
+      {"conout$", "conout$", windows},
+      {"aux .log", "aux .log", windows},
+      {"data/file.txt:stream", "data/file.txt:stream", windows},
+      {"C:/x", "C:/x", windows},
+      {"CONSOLE/com10.txt", "", false},
+      {"nul_x/.lpt1", "", false},
       {"../x", "../x"},
       {"a/../b", "a/../b"},
       {"name..txt", "name..txt"},
@@ -226,9 +242,9 @@ TEST_F(DownloadTest, DoubleDotOrControlByteInAPathRejectsTheManifest) {
     addEntry("ok/one.txt", "1");
     addEntry(c.path, "2");
     addEntry("never.txt", "3");
-    EXPECT_EQ(buildQueue(), Step::Failed) << c.logged;
-    EXPECT_EQ(err_, "Corrupted dist pack entry path: " + c.logged + "\n");
-    EXPECT_EQ(downloads_.queue.size(), 2u) << "entries after the bad one are not queued";
+    EXPECT_EQ(buildQueue(), c.refused ? Step::Failed : Step::Done) << c.path;
+    EXPECT_EQ(err_, c.refused ? "Corrupted dist pack entry path: " + c.logged + "\n" : "");
+    EXPECT_EQ(downloads_.queue.size(), c.refused ? 2u : 4u) << "entries after the bad one are not queued";
   }
 }
 

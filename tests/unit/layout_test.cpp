@@ -1,16 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <set>
 
 #include "base/log.h"
+#include "child_tools.h"
 #include "env/environment.h"
 #include "fs/fs.h"
 #include "fs/path.h"
 #include "fs/retry.h"
 #include "fs_fixture.h"
 #include "install/layout.h"
+#include "install/layout_discard.h"
 #include "support/lines.h"
 
 using TestFs::TempDir;
@@ -243,23 +246,29 @@ TEST_F(CleaningBeforeDownload, FirstFailedRemovalStopsEverything) {
 // Once moved aside, a tree that cannot be deleted no longer stands in the way: the run
 // goes on, and a later run of the same edition and channel deletes the leftover. Only
 // leftovers of this edition and channel are touched (another launcher may be deleting
-// its own right now), and only real directories with exactly such a name.
+// its own right now), but whatever carries their prefix, each as itself: names planted
+// there never take the numbers away, and one that cannot be removed is stepped over.
 TEST_F(CleaningBeforeDownload, WhatCannotBeDeletedAfterTheMoveIsLeftForALaterRun) {
   makeInstall("QUENZA_BO_PROD");
   makeInstall("https__ota-prod.localhost/QUENZA_BO");
   std::vector<std::string> const others = {
-      "https__ota-prod.localhost/.QUENZA_PMS_PROD.discarded-1", ".QUENZA_BO_DEMO.discarded-1",
-      ".QUENZA_BO_PROD.discarded-x", "https__ota-prod.localhost/.QUENZA_BO_PROD.discarded-",
+      "https__ota-prod.localhost/.QUENZA_PMS_PROD.discarded-1",
+      ".QUENZA_BO_DEMO.discarded-1",
   };
   for (std::string const& path : others) makeInstall(path);
+  std::vector<std::string> const planted = {".QUENZA_BO_PROD.discarded-x",
+                                            "https__ota-prod.localhost/.QUENZA_BO_PROD.discarded-"};
+  for (std::string const& path : planted) makeInstall(path);
   TestFs::makeFile(root(".QUENZA_BO_PROD.discarded-5"), "a file");
+  TestFs::makeFile(root("https__ota-prod.localhost/.QUENZA_BO_PROD.discarded-1"), "held");
   TestFs::makeFile(root(".QUENZA_BO_PROD.lock"), "");
   TestFs::makeDirs(tmp / "elsewhere");
   TestFs::makeFile(tmp / "elsewhere/precious.txt", "precious");
   std::string const linkWhy = TestFs::makeDirLink(tmp / "elsewhere", root(".QUENZA_BO_PROD.discarded-7"));
-  std::string const leftover = root("https__ota-prod.localhost/.QUENZA_BO_PROD.discarded-1");
+  std::string const leftover = root("https__ota-prod.localhost/.QUENZA_BO_PROD.discarded-2");
   {
     TestFs::Undeletable held(root("https__ota-prod.localhost/QUENZA_BO/bin/app.exe"));
+    TestFs::Undeletable heldName(root("https__ota-prod.localhost/.QUENZA_BO_PROD.discarded-1"));
     if (!held.unavailable().empty()) GTEST_SKIP() << held.unavailable();
     FS::detail::ScopedRetrySleep noPause([](std::chrono::milliseconds) {});
     Step const step = clean();
@@ -271,6 +280,11 @@ TEST_F(CleaningBeforeDownload, WhatCannotBeDeletedAfterTheMoveIsLeftForALaterRun
     EXPECT_TRUE(TestFs::exists(leftover + "/bin/app.exe"));  // held: not even readable on Windows
     EXPECT_FALSE(TestFs::exists(root("QUENZA_BO_PROD")));
     EXPECT_FALSE(TestFs::exists(root(".QUENZA_BO_PROD.discarded-1")));
+    for (std::string const& path : planted) EXPECT_FALSE(TestFs::exists(root(path))) << path;
+    EXPECT_FALSE(TestFs::exists(root(".QUENZA_BO_PROD.discarded-5")));
+    if (linkWhy.empty() && TestFs::whyLinksAreNotTakenAsThemselves().empty()) {
+      EXPECT_FALSE(TestFs::exists(root(".QUENZA_BO_PROD.discarded-7")));
+    }
   }
   // The run's log is that of any run that removed two directories.
   std::vector<std::string> lines = splitLines(out);
@@ -281,11 +295,33 @@ TEST_F(CleaningBeforeDownload, WhatCannotBeDeletedAfterTheMoveIsLeftForALaterRun
   Step const step = clean();
   EXPECT_EQ(step, Step::Done);
   EXPECT_FALSE(TestFs::exists(leftover));
+  EXPECT_FALSE(TestFs::exists(root("https__ota-prod.localhost/.QUENZA_BO_PROD.discarded-1")));
   for (std::string const& path : others) EXPECT_EQ(TestFs::readFile(root(path) + "/bin/app.exe"), path);
-  EXPECT_EQ(TestFs::readFile(root(".QUENZA_BO_PROD.discarded-5")), "a file");
   EXPECT_TRUE(TestFs::exists(root(".QUENZA_BO_PROD.lock")));
-  if (linkWhy.empty()) EXPECT_TRUE(TestFs::exists(root(".QUENZA_BO_PROD.discarded-7")));
   EXPECT_EQ(TestFs::readFile(tmp / "elsewhere/precious.txt"), "precious");
+}
+
+// The move-aside takes the lowest number no entry carries, however many are planted, and
+// a directory that vanished between its listing and its rename is already gone.
+TEST(MoveAside, ChoosesTheFirstFreeNumberAndTakesAVanishedDirectoryForGone) {
+  std::string const p = ".QUENZA_BO_PROD.discarded-";
+  struct Case {
+    std::vector<std::string> taken;
+    std::string chosen;
+  } const cases[] = {
+      {{}, p + "1"},
+      {{p + "1", p + "2", p + "4"}, p + "3"},
+      {{p + "2", p + "01", p + "x", p, ".QUENZA_BO_DEMO.discarded-1", p + "1 "}, p + "1"},
+      {{p + "99999999999999999999", p + "1"}, p + "2"},
+  };
+  for (Case const& c : cases) EXPECT_EQ(Discard::freeName(c.taken, p), c.chosen);
+  std::vector<std::string> tenThousand;
+  for (int n = 1; n <= 10000; ++n) tenThousand.push_back(p + std::to_string(n));
+  EXPECT_EQ(Discard::freeName(tenThousand, p), p + "10001");
+
+  TempDir tmp;
+  EXPECT_TRUE(Discard::directory(tmp / "gone", p));
+  EXPECT_TRUE(TestFs::namesInOrder(tmp.path()).empty());
 }
 
 // The listings never enter a link, so an environment directory reached through one
@@ -381,6 +417,44 @@ TEST_F(CleaningBeforeDownload, OddNamesNeverReachOutOfTheInstallsNorHideOne) {
   EXPECT_TRUE(TestFs::isDirectory(root("https__ota-prod.localhost/caf\xE9")));
   EXPECT_EQ(TestFs::readFile(profile + "/precious.txt"), "precious");
   EXPECT_EQ(TestFs::readFile(profile + "/elsewhere/QUENZA_BO.new/precious.txt"), "precious");
+}
+
+// A working directory inside an install (an application that changed into it started the
+// launcher) moves up to the root before the clean-up, and it alone: one elsewhere stays.
+TEST_F(CleaningBeforeDownload, AWorkingDirectoryInsideTheRootMovesUpToIt) {
+  std::string const saved = ChildTools::workingDirectory();
+  makeInstall("https__ota-prod.localhost/QUENZA_BO.new");
+  TestFs::makeDirs(tmp / "elsewhere");
+  for (std::string const& start : {root("https__ota-prod.localhost/QUENZA_BO.new/bin"), tmp / "elsewhere"}) {
+    SCOPED_TRACE(start);
+    ASSERT_TRUE(ChildTools::changeDirectory(start));
+    Step const step = clean();
+    std::string const now = ChildTools::workingDirectory();
+    ChildTools::changeDirectory(saved);
+    EXPECT_EQ(step, Step::Done);
+    std::string const expected = start == tmp / "elsewhere" ? start : appsRoot;
+    EXPECT_TRUE(std::filesystem::equivalent(ChildTools::fsPath(now), ChildTools::fsPath(expected))) << now;
+  }
+}
+
+// The application's path at the longest the system starts a program with, and one past
+// it: that run fails before anything is touched, rather than after all its downloads.
+TEST_F(CleaningBeforeDownload, AnApplicationPathTooLongToStartFailsBeforeAnything) {
+  size_t const longest = FS::nativePathStyle() == FS::PathStyle::Windows ? 259 : 4095;
+  size_t const below = std::string("/.QuenzaQtApps/https__ota-prod.localhost/QUENZA_BO.new/quenza-bo.exe").size();
+  env.appFilename = "quenza-bo.exe";
+  for (size_t const length : {longest, longest + 1}) {
+    std::string padded = tmp.path();  // folders of 100 characters, and one of the rest
+    while (padded.size() + 101 + below < length) padded = FS::join(padded, std::string(100, 'd'));
+    appsRoot = FS::join(FS::join(padded, std::string(length - below - padded.size() - 1, 'd')), ".QuenzaQtApps");
+    std::string const program = FS::join(installDirNew(), env.appFilename);
+    ASSERT_EQ(program.size(), length);
+    err.clear();
+    bool const tooLong = length > longest;
+    EXPECT_EQ(clean(), tooLong ? Step::Failed : Step::Done) << length;
+    EXPECT_EQ(err, tooLong ? "App path too long to start: " + program + "\n" : "");
+    EXPECT_EQ(TestFs::exists(installDirNew()), !tooLong);
+  }
 }
 
 TEST_F(CleaningBeforeDownload, InstallDirThatCannotBeCreatedEndsInError) {

@@ -124,3 +124,17 @@ TEST_F(PrepareTest, LinuxReplacesOldLinksButKeepsShippedFiles) {
   EXPECT_EQ(linkTarget(lib / "libname.so"), "(not a link)");
   EXPECT_EQ(readFile(lib / "libname.so"), "shipped copy");
 }
+
+// A lib directory that is there but cannot be listed fails the run before chmod: the
+// application would start without the links it loads its libraries by. (A link loop
+// stands for any failing listing: root reads every directory.)
+TEST_F(PrepareTest, LinuxALibraryDirThatCannotBeListedFailsTheRun) {
+  env.platform = GNU_LINUX;
+  env.appFilename = "quenza-app";
+  writeFile(dir.fsPath() / "quenza-app", "#!/bin/sh\n");
+  std::filesystem::create_symlink("lib", dir.fsPath() / "lib");
+
+  EXPECT_EQ(prepare(), Step::Failed);
+  EXPECT_EQ(err, "FS couldn't list SO files: " + (dir.fsPath() / "lib").string() + "\n");
+  EXPECT_EQ(out, "");
+}

@@ -1,0 +1,27 @@
+# The device names Windows reserves, read from fs/windows_reserved_names.txt (the list the
+# operator's kit reads too) and written as C++ at configure time, so that the launcher and
+# the kit refuse the same names. A change of the list configures again.
+function(quenza_generate_reserved_names out)
+  set(list_file "${CMAKE_SOURCE_DIR}/fs/windows_reserved_names.txt")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${list_file}")
+  file(STRINGS "${list_file}" lines ENCODING UTF-8)
+  set(QUENZA_GEN_RESERVED_NAMES "")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "#.*$" "" name "${line}")
+    string(STRIP "${name}" name)
+    if(name STREQUAL "")
+      continue()
+    endif()
+    # One name a line: a blank, a quote or a backslash would not be one name of a C++ text.
+    if(NOT name MATCHES "^[^ \t\"\\\\]+$")
+      message(FATAL_ERROR "${list_file}: '${line}' is not one name")
+    endif()
+    string(APPEND QUENZA_GEN_RESERVED_NAMES "    \"${name}\",\n")
+  endforeach()
+  if(QUENZA_GEN_RESERVED_NAMES STREQUAL "")
+    message(FATAL_ERROR "${list_file} names no device")
+  endif()
+  set(generated "${CMAKE_BINARY_DIR}/gen/fs/windows_reserved_names.cpp")
+  configure_file("${CMAKE_SOURCE_DIR}/fs/windows_reserved_names.cpp.in" "${generated}" @ONLY)
+  set(${out} "${generated}" PARENT_SCOPE)
+endfunction()
