@@ -29,9 +29,11 @@ int appMain(std::vector<std::string> const& args) {
   PassTimer::Timer passTimer;
   // Long file work inside a pass drains the window's messages too, so the window never
   // looks hung; a close seen there is acted on at the loop's own check below.
-  Heartbeat::Scope keepWindowAlive([&run] {
-    if (run.windowShown) Splash::pumpMessages();
-  });
+  Heartbeat::Scope keepWindowAlive(
+      [&run] {
+        if (run.windowShown) Splash::pumpMessages();
+      },
+      std::chrono::milliseconds(100), [] { return Splash::closedByUser(); });
 
   for (;;) {
     ++loopPasses;

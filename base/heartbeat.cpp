@@ -11,8 +11,9 @@ namespace {
 Scope* current = nullptr;
 }  // namespace
 
-Scope::Scope(std::function<void()> action, std::chrono::steady_clock::duration interval)
-    : action_(std::move(action)), interval_(interval), last_(std::chrono::steady_clock::now()), previous_(current) {
+Scope::Scope(std::function<void()> action, std::chrono::steady_clock::duration interval,
+             std::function<bool()> abandoned)
+    : action_(std::move(action)), abandoned_(std::move(abandoned)), interval_(interval), last_(std::chrono::steady_clock::now()), previous_(current) {
   current = this;
 }
 
@@ -28,5 +29,7 @@ void beat() {
   scope->running_ = false;
   scope->last_ = std::chrono::steady_clock::now();
 }
+
+bool abandoned() { return current && current->abandoned_ && current->abandoned_(); }
 
 }  // namespace Heartbeat

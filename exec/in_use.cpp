@@ -46,7 +46,10 @@ Busy awaitRelease(std::vector<std::string> const& trees) {
     (void)usersOf(trees, users);
     auto const inUse = std::find_if(users.begin(), users.end(), [](auto const& list) { return !list.empty(); });
     if (inUse == users.end()) return {trees.size(), {}};
-    if (now() - start >= kWaitForRelease) return {static_cast<size_t>(inUse - users.begin()), *inUse};
+    // A user who closed the window meanwhile is not kept waiting for a process without one.
+    if (now() - start >= kWaitForRelease || Heartbeat::abandoned()) {
+      return {static_cast<size_t>(inUse - users.begin()), *inUse};
+    }
     if (replaced) {
       replaced->pause_(kAskAgainEvery);
     } else {

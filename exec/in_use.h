@@ -49,7 +49,8 @@ struct Busy {
 };
 
 // Asks about the trees until none is in use or kWaitForRelease has passed, asking again
-// every kAskAgainEvery; the window reads its messages during the pauses (Heartbeat).
+// every kAskAgainEvery; the window reads its messages during the pauses (Heartbeat), and
+// a run given up meanwhile (Heartbeat::abandoned) ends the wait with the tree in use.
 Busy awaitRelease(std::vector<std::string> const& trees);
 
 // Test seam: while alive, the wait reads its time from now and pauses through pause

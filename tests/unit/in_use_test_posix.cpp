@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 
+#include "base/heartbeat.h"
 #include "exec/in_use.h"
 #include "exec/in_use_posix.h"
 #include "fs_fixture.h"
@@ -86,14 +87,17 @@ TEST(InUsePosix, ProcessesOfThisUserUsingATreeHoldItUpToTheWait) {
     std::vector<FakeProcess> processes;
     bool procUnreadable;
     int endsAfter;
+    bool closedAfterFirstPause;  // the user closes the window while the launcher waits
     std::vector<uint32_t> users;  // of the tree in use once the wait is over
     int pauses;
   } const cases[] = {
-      {"in use", {program, inside, library, openFile, self, otherUser, lookAlike}, false, INT_MAX, {100, 200, 300, 400}, 40},
-      {"not in use", {self, otherUser, lookAlike}, false, INT_MAX, {}, 0},
-      {"not readable", {unreadable}, false, INT_MAX, {}, 0},
-      {"/proc not readable", {program}, true, INT_MAX, {}, 0},
-      {"in use, then ended within the wait", {program, openFile}, false, 3, {}, 3},
+      {"in use", {program, inside, library, openFile, self, otherUser, lookAlike}, false, INT_MAX, false,
+       {100, 200, 300, 400}, 40},
+      {"not in use", {self, otherUser, lookAlike}, false, INT_MAX, false, {}, 0},
+      {"not readable", {unreadable}, false, INT_MAX, false, {}, 0},
+      {"/proc not readable", {program}, true, INT_MAX, false, {}, 0},
+      {"in use, then ended within the wait", {program, openFile}, false, 3, false, {}, 3},
+      {"in use, the window closed during the wait", {program}, false, INT_MAX, true, {100}, 1},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.what);
@@ -103,6 +107,8 @@ TEST(InUsePosix, ProcessesOfThisUserUsingATreeHoldItUpToTheWait) {
     proc.endsAfter = c.endsAfter;
     InUse::posix::ScopedSystemCalls fake(proc.calls());
     InUse::ScopedClock clock([&] { return proc.pauses * InUse::kAskAgainEvery; }, [&](auto) { ++proc.pauses; });
+    Heartbeat::Scope window([] {}, std::chrono::milliseconds(100),
+                            [&] { return c.closedAfterFirstPause && proc.pauses > 0; });
 
     InUse::Busy const busy = InUse::awaitRelease({tmp / "QUENZA_BO", tmp / "QUENZA_BO.new"});
 
