@@ -190,11 +190,18 @@ class VerifyExchange(unittest.TestCase):
              [*head_lines(), 'OTA deps.hash = D', *entry_lines(1, ENTRY_A)], []),
             ('entries missing', served(manifest(deps={'hash': 'D'})), [*head_lines(), 'OTA deps.hash = D'],
              [not_found('entries')]),
+            # Unlike a missing size, a missing digest refuses the manifest at its entry:
+            # nothing after it is read, nothing is fetched.
+            ('first entry without its digest',
+             served(manifest(deps={'hash': 'D', 'entries': [{k: v for k, v in ENTRY_A.items() if k != 'hash'},
+                                                            ENTRY_B]})),
+             [*head_lines(), 'OTA deps.hash = D', *entry_lines(1, dict(ENTRY_A, hash=''))], [not_found('hash')]),
         ]
         for name, reply, out, err in cases:
             with self.subTest(name):
                 result = self.run_with({'/ota/verify': reply})
                 self.assert_failure(result, [success_line(reply), *out], err)
+                self.assertEqual([r.path for r in result.requests], ['/ota/verify'])
 
 
 if __name__ == '__main__':
