@@ -161,6 +161,7 @@ def failure_cases():
     deep_objects = nested(200000, 'o')
     deep_mixed = nested(200000, 'oa')
     line_break = payload('deps/x', 'data/evil\nOTA entry_9.path = forged', b'x')
+    terminal_controls = payload('deps/x', 'data/\u2028\u009b2J\u0085x', b'x')
     control_uri = payload('deps/two\r', 'data/two.txt', TWO_BODY)
     app_not_program = payload('app/quenza-app', '', b'this is no program\n')
     return [
@@ -224,6 +225,10 @@ def failure_cases():
              states=verified('Constructing queue', 'Error'),
              stdout=('OTA entry_2.path = data/evil\\x0aOTA entry_9.path = forged',), not_stdout=('OTA entry_9',),
              stderr=('Corrupted dist pack entry path: data/evil\\x0aOTA entry_9.path = forged',), requests=fetched(),
+             files={'{new}': EMPTY_DIR}),
+        Case('queue: an entry path with a separator and C1 controls', scenario(dependencies=(ONE, terminal_controls)),
+             states=verified('Constructing queue', 'Error'), stdout=('OTA entry_2.path = data/\\u2028\\u009b2J\\u0085x',),
+             stderr=('Corrupted dist pack entry path: data/\\u2028\\u009b2J\\u0085x',), requests=fetched(),
              files={'{new}': EMPTY_DIR}),
         Case('queue: a URI with a control byte', scenario(dependencies=(ONE, control_uri)),
              states=verified('Constructing queue', 'Error'), stdout=('OTA entry_2.uri = deps/two\\x0d',),

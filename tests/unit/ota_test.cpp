@@ -189,18 +189,23 @@ TEST_F(VerifyReply, AcceptedVariants) {
 }
 
 TEST_F(VerifyReply, FailedTransfersAndStatusesWriteTheBodyUpTo4KiB) {
-  std::string const page = "<html>" + std::string(4000, 'e') + "\nsecond line</html>";
+  std::string const head = "<html>" + std::string(4000, 'e');
+  std::string const page = head + "\nsecond line</html>";
   std::string const fullPage = page + std::string(4096 - page.size(), 'f');
   std::string const longPage = fullPage + "g";
+  std::string const shownPage = head + "\\x0asecond line</html>" + std::string(4096 - page.size(), 'f');
   std::string const hugeBody(16 << 20, 'h');
   ReplyCase const cases[] = {
       {"no response", 0, "", {}, {"POST failed: status=0 body="}, kError},
       {"partial body", 0, "{\"co", {}, {"POST failed: status=0 body={\"co"}, kError},
-      // Up to 4 KiB byte for byte, line breaks included; beyond, cut with a marker.
-      {"server error", 500, page, {}, {"POST failed: status=500 body=" + page}, kError},
-      {"server error of 4 KiB", 500, fullPage, {}, {"POST failed: status=500 body=" + fullPage}, kError},
+      // Up to 4 KiB, on one line whatever it holds; beyond, cut with a marker.
+      {"server error", 500, "<html>" + std::string(4000, 'e') + "</html>", {},
+       {"POST failed: status=500 body=<html>" + std::string(4000, 'e') + "</html>"}, kError},
+      {"server error of 4 KiB", 500, fullPage, {}, {"POST failed: status=500 body=" + shownPage}, kError},
       {"server error past 4 KiB", 500, longPage, {},
-       {"POST failed: status=500 body=" + fullPage + "[... 1 bytes left out]"}, kError},
+       {"POST failed: status=500 body=" + shownPage + "[... 1 bytes left out]"}, kError},
+      {"a body forging lines", 502, "x\nChanging state: Closing window\nDL ended: done=1 failed=0", {},
+       {"POST failed: status=502 body=x\\x0aChanging state: Closing window\\x0aDL ended: done=1 failed=0"}, kError},
       {"body cut at the reply bound", 0, hugeBody, {},
        {"POST failed: status=0 body=" + hugeBody.substr(0, 4096) + "[... 16773120 bytes left out]"}, kError},
       {"valid manifest but 300", 300, manifestJson(kApp, ""), {},
