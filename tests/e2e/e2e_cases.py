@@ -152,6 +152,17 @@ def seed_file_as_staging_dir(ctx):
     ctx.new.write_bytes(b'a file where the staging directory goes')
 
 
+def seed_dangling_link_at_lock(ctx):
+    """What a dotfile tool leaves: a link to nothing at the run lock's name."""
+    ctx.apps.mkdir(parents=True)
+    (ctx.apps / ctx.lock_file_name()).symlink_to('nowhere')
+
+
+def seed_directory_at_lock(ctx):
+    (ctx.apps / ctx.lock_file_name()).mkdir(parents=True)
+    (ctx.apps / ctx.lock_file_name() / 'kept').write_bytes(b'kept')
+
+
 def failure_cases():
     """Every failure row that a run without a window ends on with exit code 1."""
     two_dots_in_name = payload('deps/notes', 'data/notes..txt', b'notes')
@@ -165,6 +176,13 @@ def failure_cases():
     control_uri = payload('deps/two\r', 'data/two.txt', TWO_BODY)
     app_not_program = payload('app/quenza-app', '', b'this is no program\n')
     return [
+        # The run lock (a mutex on Windows): what stands at its file's name is taken back
+        # as itself; what cannot be ends the run before anything else.
+        Case('lock: a dangling link at its name', None, seed=seed_dangling_link_at_lock, states=(*START, 'Error'),
+             stderr=('POST failed: status=0 body=',), files=NOTHING_WRITTEN, platforms=('linux',)),
+        Case('lock: a directory holding a file at its name', scenario(), seed=seed_directory_at_lock, states=('Error',),
+             stderr=('Run lock unavailable: lock={apps:.QUENZA_PMS_PROD.lock} error=39 (Directory not empty)',),
+             requests=(), files={'.QUENZA_PMS_PROD.lock/kept': b'kept', '{env}': ABSENT}, platforms=('linux',)),
         # The verify exchange.
         Case('verify: nothing listens', None, states=(*START, 'Error'),
              stderr=('POST failed: status=0 body=',), files=NOTHING_WRITTEN),

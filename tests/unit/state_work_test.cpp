@@ -13,6 +13,7 @@
 
 #include "base/log.h"
 #include "child_tools.h"
+#include "exec/process.h"
 #include "fs_fixture.h"
 #include "fs/path.h"
 #include "http/http.h"
@@ -77,6 +78,39 @@ TEST_F(StateWork, OnlyAFailureOfTheWorkItselfSkipsTheSleep) {
   PassEnd const end = performStateWork(refused);
   EXPECT_EQ(refused.state(), InstallerState::Error);
   EXPECT_TRUE(end.skipsSleep);
+}
+
+// Environment detection takes the run lock before the window: free, the window comes
+// next; held by another launcher (a process: a Windows mutex is re-entered by its owner),
+// the run ends in Error with its one line and no state in between.
+TEST_F(StateWork, EnvironmentDetectionTakesTheRunLockOrEndsTheRun) {
+  std::string const apps = dir / "apps";
+  ASSERT_TRUE(Process::start(toolPath("lock_holder"), {apps, "QUENZA_PMS", "PROD", dir / "report", dir / "stop"}));
+  ASSERT_EQ(waitForFileEnding(dir.fsPath() / "report", "\n"), "held\n");
+  struct Case {
+    char const* channelWord;  // in the launcher's file name
+    InstallerState next;
+    std::string lastLine;  // right after the detection's last line
+    std::string err;
+  } const cases[] = {
+      {"Demo", InstallerState::ShowingWindow, "Changing state: Showing window\n", ""},
+      {"", InstallerState::Error, "Changing state: Error\n",
+       "An installation of this edition is already running: edition=QUENZA_PMS channel=PROD\n"},
+  };
+  for (Case const& c : cases) {
+    std::vector<std::string> const named{std::string("Quenza") + c.channelWord + exeSuffix()};
+    ::Run one(named);
+    one.appsRoot = apps;
+    err.clear();
+    out.clear();
+    EXPECT_FALSE(performStateWork(one).endsRun);
+    EXPECT_EQ(one.state(), c.next) << c.channelWord;
+    EXPECT_EQ(err, c.err) << c.channelWord;
+    size_t const hostLine = out.rfind("\nOTA hostname: ");
+    ASSERT_NE(hostLine, std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.find('\n', hostLine + 1) + 1), c.lastLine);
+  }
+  writeFile(dir.fsPath() / "stop", "");
 }
 
 TEST_F(StateWork, RequestThatCannotStartIsAnsweredWhileWaiting) {
