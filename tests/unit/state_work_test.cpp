@@ -60,6 +60,8 @@ TEST_F(StateWork, OnlyAFailureOfTheWorkItselfSkipsTheSleep) {
       {"hash file not written", InstallerState::Downloading, false, true, InstallerState::Error, true},
       {"reply failed inside send", InstallerState::Downloading, true, false, InstallerState::Error, false},
       {"application not started", InstallerState::ExecutingApp, false, false, InstallerState::Error, false},
+      // Waiting does nothing, so a pass in it that skipped the sleep would spin the loop.
+      {"waiting for a reply", InstallerState::Waiting, false, false, InstallerState::Waiting, false},
   };
   for (Case const& c : cases) {
     TempDir staging;
