@@ -75,7 +75,8 @@ class ReplyBounds(unittest.TestCase):
     def test_bodies_past_their_bound_fail_with_memory_near_the_bound(self):
         bound = payload_bound()
         endless = text_of(65536, 'a verify reply that never ends; ')
-        head = '{"code":"c","tag":"t","cdn":"%s","app":{"uri":"a","hash":"h","size":1},"deps":{"hash":"d","entries":[' % CDN
+        head = ('{"code":"c","tag":"t","cdn":"%s","app":{"uri":"a","hash":"h","size":1},'
+                '"deps":{"hash":"d","entries":[' % CDN)
         empty_entries = head + ','.join(['{}'] * ((VERIFY_BOUND - len(head) - 3) // 3)) + ']}}'
         cases = [
             # name, case, bytes of body the run may hold beyond an ordinary one

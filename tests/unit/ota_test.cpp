@@ -191,21 +191,19 @@ TEST_F(VerifyReply, AcceptedVariants) {
 TEST_F(VerifyReply, FailedTransfersAndStatusesWriteTheBodyUpTo4KiB) {
   std::string const head = "<html>" + std::string(4000, 'e');
   std::string const page = head + "\nsecond line</html>";
+  std::string const shown = head + "\\x0asecond line</html>";  // its line feed escaped
   std::string const fullPage = page + std::string(4096 - page.size(), 'f');
   std::string const longPage = fullPage + "g";
-  std::string const shownPage = head + "\\x0asecond line</html>" + std::string(4096 - page.size(), 'f');
+  std::string const shownPage = shown + std::string(4096 - page.size(), 'f');
   std::string const hugeBody(16 << 20, 'h');
   ReplyCase const cases[] = {
       {"no response", 0, "", {}, {"POST failed: status=0 body="}, kError},
       {"partial body", 0, "{\"co", {}, {"POST failed: status=0 body={\"co"}, kError},
       // Up to 4 KiB, on one line whatever it holds; beyond, cut with a marker.
-      {"server error", 500, "<html>" + std::string(4000, 'e') + "</html>", {},
-       {"POST failed: status=500 body=<html>" + std::string(4000, 'e') + "</html>"}, kError},
+      {"server error", 500, page, {}, {"POST failed: status=500 body=" + shown}, kError},
       {"server error of 4 KiB", 500, fullPage, {}, {"POST failed: status=500 body=" + shownPage}, kError},
       {"server error past 4 KiB", 500, longPage, {},
        {"POST failed: status=500 body=" + shownPage + "[... 1 bytes left out]"}, kError},
-      {"a body forging lines", 502, "x\nChanging state: Closing window\nDL ended: done=1 failed=0", {},
-       {"POST failed: status=502 body=x\\x0aChanging state: Closing window\\x0aDL ended: done=1 failed=0"}, kError},
       {"body cut at the reply bound", 0, hugeBody, {},
        {"POST failed: status=0 body=" + hugeBody.substr(0, 4096) + "[... 16773120 bytes left out]"}, kError},
       {"valid manifest but 300", 300, manifestJson(kApp, ""), {},
@@ -279,7 +277,8 @@ TEST_F(VerifyReply, RejectedManifests) {
        kError},
       {"second entry without hash", 200,
        manifestJson(kApp, depsJson(kEntry1 + R"(,{"uri":"u","path":"p","size":1},{},{})")),
-       concat({kHead, depsHead, entryLines(1, "deps/a.dll", "HA", "bin/a.dll", "10"), entryLines(2, "u", "", "p", "1")}),
+       concat({kHead, depsHead, entryLines(1, "deps/a.dll", "HA", "bin/a.dll", "10"),
+               entryLines(2, "u", "", "p", "1")}),
        {fieldNotFound("hash")}, kError},
       {"key case matters", 200, R"({"Code":"C1","tag":"v2.3","cdn":"https://cdn.localhost/x",)" + kApp + "}",
        {"OTA code = ", "OTA tag = v2.3", "OTA cdn = https://cdn.localhost/x", "OTA app.uri = apps/q.exe",

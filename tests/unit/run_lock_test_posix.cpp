@@ -1,31 +1,12 @@
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <functional>
-#include <string>
 
 #include "fs_fixture.h"
 #include "install/run_lock.h"
-
-namespace {
-
-void makeSocket(std::string const& path) {
-  int const fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  ASSERT_LT(path.size(), sizeof(address.sun_path));
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << std::strerror(errno);
-  close(fd);  // the socket's name stays
-}
-
-}  // namespace
 
 // Whatever a profile holds at the lock's name (a backup or dotfile tool leaves links,
 // sockets, pipes), a run is either locked or refused: what is no regular file is taken
@@ -35,58 +16,37 @@ void makeSocket(std::string const& path) {
 TEST(RunLockPosix, WhateverStandsAtTheNameTheRunIsLockedOrRefused) {
   struct Case {
     char const* what;
-    std::function<void(std::string const& lock, std::string const& elsewhere)> plant;
-    RunLock::Outcome outcome;
-    int error;
-  } const cases[] = {
-      {"nothing", [](auto&, auto&) {}, RunLock::Outcome::Held, 0},
-      {"a named pipe", [](auto& lock, auto&) { ASSERT_EQ(mkfifo(lock.c_str(), 0644), 0); }, RunLock::Outcome::Held, 0},
-      {"a dangling link", [](auto& lock, auto&) { ASSERT_EQ(symlink("nowhere", lock.c_str()), 0); },
-       RunLock::Outcome::Held, 0},
-      {"a link to a file", [](auto& lock, auto& elsewhere) { ASSERT_EQ(symlink(elsewhere.c_str(), lock.c_str()), 0); },
-       RunLock::Outcome::Held, 0},
-      {"a socket", [](auto& lock, auto&) { makeSocket(lock); }, RunLock::Outcome::Held, 0},
-      {"an empty directory", [](auto& lock, auto&) { TestFs::makeDirs(lock); }, RunLock::Outcome::Held, 0},
-      {"a directory holding a file",
-       [](auto& lock, auto&) {
-         TestFs::makeDirs(lock);
-         TestFs::makeFile(lock + "/precious", "p");
-       },
-       RunLock::Outcome::Unavailable, ENOTEMPTY},
-  };
+    mode_t node;         // made with mknod, or a link to `link`, or a directory holding `inside`
+    char const* link;
+    char const* inside;
+    int error;           // of an unavailable lock; 0: held
+  } const cases[] = {{"nothing", 0, nullptr, nullptr, 0},         {"the lock's file", S_IFREG, nullptr, nullptr, 0},
+                     {"a named pipe", S_IFIFO, nullptr, nullptr, 0}, {"a socket", S_IFSOCK, nullptr, nullptr, 0},
+                     {"a dangling link", 0, "nowhere", nullptr, 0}, {"a link to a file", 0, "../elsewhere", nullptr, 0},
+                     {"an empty directory", 0, nullptr, "", 0},
+                     {"a directory holding a file", 0, nullptr, "precious", ENOTEMPTY}};
   for (Case const& c : cases) {
     SCOPED_TRACE(c.what);
     TestFs::TempDir dir;
-    std::string const apps = dir / ".QuenzaQtApps";
-    std::string const lock = apps + "/.QUENZA_BO_PROD.lock";
-    std::string const elsewhere = dir / "elsewhere";
-    TestFs::makeDirs(apps);
-    TestFs::makeFile(elsewhere, "not the lock's");
-    c.plant(lock, elsewhere);
+    std::string const lock = dir / ".QuenzaQtApps/.QUENZA_BO_PROD.lock";
+    TestFs::makeFile(dir / "elsewhere", "not the lock's");
+    TestFs::makeDirs(dir / ".QuenzaQtApps");
+    if (c.node) ASSERT_EQ(mknod(lock.c_str(), c.node | 0644, 0), 0) << std::strerror(errno);
+    if (c.link) ASSERT_EQ(symlink(c.link, lock.c_str()), 0);
+    if (c.inside) TestFs::makeDirs(lock + "/" + c.inside);
 
     alarm(20);
-    RunLock first;
-    RunLock second;
-    EXPECT_EQ(first.acquire(apps, "QUENZA_BO", "PROD"), c.outcome);
+    RunLock first, second;
+    EXPECT_EQ(first.acquire(dir / ".QuenzaQtApps", "QUENZA_BO", "PROD"),
+              c.error ? RunLock::Outcome::Unavailable : RunLock::Outcome::Held);
     EXPECT_EQ(first.name(), lock);
     EXPECT_EQ(first.error(), c.error);
-    if (c.outcome == RunLock::Outcome::Held) {
-      EXPECT_EQ(second.acquire(apps, "QUENZA_BO", "PROD"), RunLock::Outcome::Busy);
-      struct stat st;
-      ASSERT_EQ(lstat(lock.c_str(), &st), 0);
-      EXPECT_TRUE(S_ISREG(st.st_mode));
-    } else {
-      EXPECT_EQ(first.errorText(), std::strerror(c.error));
-      EXPECT_EQ(TestFs::readFile(lock + "/precious"), "p");
-    }
+    EXPECT_EQ(first.errorText(), std::strerror(c.error));
+    if (!c.error) EXPECT_EQ(second.acquire(dir / ".QuenzaQtApps", "QUENZA_BO", "PROD"), RunLock::Outcome::Busy);
     alarm(0);
-    EXPECT_EQ(TestFs::readFile(elsewhere), "not the lock's");
+    struct stat st;
+    ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+    EXPECT_EQ(S_ISREG(st.st_mode), !c.error);
+    EXPECT_EQ(TestFs::readFile(dir / "elsewhere"), "not the lock's");
   }
-  // The lock's own file keeps its content: it is never made anew.
-  TestFs::TempDir dir;
-  TestFs::makeDirs(dir / "apps");
-  TestFs::makeFile(dir / "apps/.QUENZA_BO_DEMO.lock", "kept");
-  RunLock lock;
-  EXPECT_EQ(lock.acquire(dir / "apps", "QUENZA_BO", "DEMO"), RunLock::Outcome::Held);
-  EXPECT_EQ(TestFs::readFile(dir / "apps/.QUENZA_BO_DEMO.lock"), "kept");
 }

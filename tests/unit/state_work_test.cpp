@@ -45,8 +45,11 @@ class StateWork : public ::testing::Test {
 
 // The loop skips its sleep after a pass whose own work failed, not after one in which a
 // completion handler did, even one that ran inside HTTP::send because the transfer could
-// not start; and not after a failed start of the application.
+// not start; and not after a failed start of the application. Another launcher holds
+// this edition's run lock (a process: a Windows mutex is re-entered by its owner).
 TEST_F(StateWork, OnlyAFailureOfTheWorkItselfSkipsTheSleep) {
+  ASSERT_TRUE(Process::start(toolPath("lock_holder"), {dir / "apps", "QUENZA_PMS", "PROD", dir / "r", dir / "stop"}));
+  ASSERT_EQ(waitForFileEnding(dir.fsPath() / "r", "\n"), "held\n");
   struct Case {
     char const* what;
     InstallerState state;
@@ -62,11 +65,13 @@ TEST_F(StateWork, OnlyAFailureOfTheWorkItselfSkipsTheSleep) {
       {"application not started", InstallerState::ExecutingApp, false, false, InstallerState::Error, false},
       // Waiting does nothing, so a pass in it that skipped the sleep would spin the loop.
       {"waiting for a reply", InstallerState::Waiting, false, false, InstallerState::Waiting, false},
+      {"run lock busy", InstallerState::EnvironmentDetection, false, false, InstallerState::Error, false},
   };
   for (Case const& c : cases) {
     TempDir staging;
     ::Run one(args, c.state);
     stage(one, staging);
+    one.appsRoot = dir / "apps";
     if (c.itemQueued) one.downloads.queue.push_back({"https://cdn.localhost/r1/bin/app", "x", "h"});
     if (c.hashFileBlocked) std::filesystem::create_directory(staging.fsPath() / "quenza_deps_dist.sha256");
     PassEnd const end = performStateWork(one);
@@ -80,38 +85,6 @@ TEST_F(StateWork, OnlyAFailureOfTheWorkItselfSkipsTheSleep) {
   PassEnd const end = performStateWork(refused);
   EXPECT_EQ(refused.state(), InstallerState::Error);
   EXPECT_TRUE(end.skipsSleep);
-}
-
-// Environment detection takes the run lock before the window: free, the window comes
-// next; held by another launcher (a process: a Windows mutex is re-entered by its owner),
-// the run ends in Error with its one line and no state in between.
-TEST_F(StateWork, EnvironmentDetectionTakesTheRunLockOrEndsTheRun) {
-  std::string const apps = dir / "apps";
-  ASSERT_TRUE(Process::start(toolPath("lock_holder"), {apps, "QUENZA_PMS", "PROD", dir / "report", dir / "stop"}));
-  ASSERT_EQ(waitForFileEnding(dir.fsPath() / "report", "\n"), "held\n");
-  struct Case {
-    char const* channelWord;  // in the launcher's file name
-    InstallerState next;
-    std::string lastLine;  // right after the detection's last line
-    std::string err;
-  } const cases[] = {
-      {"Demo", InstallerState::ShowingWindow, "Changing state: Showing window\n", ""},
-      {"", InstallerState::Error, "Changing state: Error\n",
-       "An installation of this edition is already running: edition=QUENZA_PMS channel=PROD\n"},
-  };
-  for (Case const& c : cases) {
-    std::vector<std::string> const named{std::string("Quenza") + c.channelWord + exeSuffix()};
-    ::Run one(named);
-    one.appsRoot = apps;
-    err.clear();
-    out.clear();
-    EXPECT_FALSE(performStateWork(one).endsRun);
-    EXPECT_EQ(one.state(), c.next) << c.channelWord;
-    EXPECT_EQ(err, c.err) << c.channelWord;
-    size_t const hostLine = out.rfind("\nOTA hostname: ");
-    ASSERT_NE(hostLine, std::string::npos) << out;
-    EXPECT_EQ(out.substr(out.find('\n', hostLine + 1) + 1), c.lastLine);
-  }
   writeFile(dir.fsPath() / "stop", "");
 }
 
