@@ -1,6 +1,7 @@
 #include "json/json.h"
 
 #include <cmath>
+#include <utility>
 
 #include "base/log.h"
 
