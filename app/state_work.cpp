@@ -35,14 +35,19 @@ void detectAndLock(Run& run) {
   run.env = detectEnvironment(run.args.front());
   std::string const edition(appSlugName(run.env.edition, false));
   std::string const channel(envChannelName(run.env.channel, false));
-  // A lock that cannot be set up at all (an unusable profile) does not stop the run: the
-  // clean-up then fails with its own line.
-  if (run.lock.acquire(run.appsRoot, edition, channel) == RunLock::Outcome::Busy) {
-    Log::err("An installation of this edition is already running: edition=" + edition + " channel=" + channel);
-    run.setState(InstallerState::Error);
-    return;
+  // A run never goes on unlocked: two would delete what the other is writing. A lock that
+  // cannot be set up ends the run here too, before the window and before anything changes.
+  switch (run.lock.acquire(run.appsRoot, edition, channel)) {
+    case RunLock::Outcome::Held: run.setState(InstallerState::ShowingWindow); return;
+    case RunLock::Outcome::Busy:
+      Log::err("An installation of this edition is already running: edition=" + edition + " channel=" + channel);
+      break;
+    case RunLock::Outcome::Unavailable:
+      Log::err("Run lock unavailable: lock=" + run.lock.name() + " error=" + std::to_string(run.lock.error()) + " (" +
+               run.lock.errorText() + ")");
+      break;
   }
-  run.setState(InstallerState::ShowingWindow);
+  run.setState(InstallerState::Error);
 }
 
 void showWindow(Run& run) {

@@ -49,6 +49,18 @@ Step failCurrent(DownloadState& downloads, std::string const& line) {
 Step buildQueue(DownloadState& downloads, OTA::Manifest const& manifest, EnvironmentValues const& env,
                 std::string const& installDirNew) {
   std::string const appName = isBundlePlatform(env) ? std::string("quenza-launcher.zip") : env.appFilename;
+  // Every item repeats the cdn and the install directory: a long cdn times many entries
+  // (8 MiB times 200,000 fit in one reply) would be terabytes of queue. Counted first,
+  // nothing built.
+  uint64_t const perItem = manifest.cdn.size() + 1 + installDirNew.size() + 1;
+  uint64_t bytes = perItem + manifest.app.uri.size() + appName.size() + manifest.app.hash.size();
+  for (OTA::ManifestEntry const& entry : manifest.deps.entries) {
+    bytes += perItem + entry.uri.size() + entry.path.size() + entry.hash.size();
+  }
+  if (bytes > maxQueueBytes) {
+    Log::err("DL queue too large: bytes=" + std::to_string(bytes) + " limit=" + std::to_string(maxQueueBytes));
+    return Step::Failed;
+  }
   if (!enqueue(downloads, makeItem(manifest.cdn, manifest.app.uri, FS::join(installDirNew, appName),
                                    manifest.app.hash))) {
     return Step::Failed;

@@ -10,6 +10,7 @@
 // path: ") and a download URL holding a control byte ("Corrupted download URL: "), each
 // written with its control bytes escaped (LogText::oneLine). Each download accepts at
 // most Deployment::maxPayloadBytes of body.
+#include <cstdint>
 #include <string>
 
 #include "base/step.h"
@@ -20,10 +21,15 @@
 
 namespace Download {
 
+// The most text (URLs, local paths and digests together) a queue may hold: a manifest of
+// 20,000 files needs a few megabytes.
+inline constexpr uint64_t maxQueueBytes = uint64_t{64} << 20;
+
 // Appends the manifest's items to the queue, with local paths below installDirNew (the
 // application payload as the platform's file name, or "quenza-launcher.zip" on the
 // bundle platform). Failed after the refusal line, with the items before the refused one
-// queued (never sent).
+// queued (never sent); a queue past maxQueueBytes is refused whole, before any item is
+// made ("DL queue too large: bytes=N limit=M").
 Step buildQueue(DownloadState& downloads, OTA::Manifest const& manifest, EnvironmentValues const& env,
                 std::string const& installDirNew);
 

@@ -5,17 +5,27 @@
 
 namespace {
 constexpr DWORD kNoWait = 0;  // a look at the mutex, never a wait for it
+// Waiting on the mutex and releasing it: all a launcher does with it. Full access, which
+// CreateMutexW asks for, is denied on a mutex made by a launcher started as administrator.
+constexpr DWORD kMutexAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+constexpr DWORD kNotInitiallyOwned = 0;  // no CREATE_MUTEX_INITIAL_OWNER: ownership comes from the wait
 }  // namespace
 
 RunLock::~RunLock() { release(); }
 
 RunLock::Outcome RunLock::acquire(std::string const&, std::string const& edition, std::string const& channel) {
   release();
-  std::wstring const name = FS::toWide("Local\\QuenzaInstaller." + edition + "_" + channel);
+  name_ = "Local\\QuenzaInstaller." + edition + "_" + channel;
+  std::wstring const name = FS::toWide(name_);
   // Not inheritable (no security attributes): a started child never holds it.
-  HANDLE const mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  HANDLE const mutex = CreateMutexExW(nullptr, name.c_str(), kNotInitiallyOwned, kMutexAccess);
   if (!mutex) {
-    error_ = static_cast<int>(GetLastError());
+    DWORD const error = GetLastError();
+    // A mutex this user may not use is another launcher's of this edition and channel,
+    // started with other rights, at work. Another kind of object under the name gives
+    // ERROR_INVALID_HANDLE: it cannot be taken back, so the run cannot be locked.
+    if (error == ERROR_ACCESS_DENIED) return Outcome::Busy;
+    error_ = static_cast<int>(error);
     return Outcome::Unavailable;
   }
   // Ownership, not existence, decides: the object outlives its owner while another
@@ -40,4 +50,18 @@ void RunLock::release() {
   ReleaseMutex(mutex);
   CloseHandle(mutex);
   held_ = false;
+}
+
+std::string RunLock::errorText() const {
+  wchar_t* text = nullptr;
+  DWORD const length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(error_), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message(text ? text : L"", length);
+  LocalFree(text);
+  // The system's messages end in a full stop and a line end; the log line goes on after it.
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L'.')) {
+    message.pop_back();
+  }
+  return FS::toUtf8(message);
 }

@@ -20,10 +20,18 @@ struct ParseResult {
 // Nesting deeper than this many arrays and objects together is refused.
 inline constexpr size_t maxDepth = picojson::DEFAULT_MAX_DEPTHS;
 
+// A document of more values than this (every object, array, member and element, the
+// root included) is refused: parsed values cost many times their text. A manifest of
+// 20,000 files has about 100,000, and a real one that fits in a verify reply's 16 MiB
+// far fewer than this.
+inline constexpr size_t maxValues = 1000000;
+
 // Parses the bytes as they are (no BOM removal, no conversion); text after the first
 // value is ignored. A document nested deeper than maxDepth is a syntax error, whatever
-// mix of arrays and objects it nests, so no body can exhaust the stack.
-ParseResult parseObject(std::vector<uint8_t> const& bytes);
+// mix of arrays and objects it nests, so no body can exhaust the stack; one of more than
+// valueBound values fails with "JSON document has more than <valueBound> values" as soon
+// as the parser reaches the value past the bound.
+ParseResult parseObject(std::vector<uint8_t> const& bytes, size_t valueBound = maxValues);
 
 // Each getter copies the member into out and returns true when it is present with the
 // accepted kind; otherwise it writes "JSON: Field not found '<key>', using fallback
@@ -31,10 +39,12 @@ ParseResult parseObject(std::vector<uint8_t> const& bytes);
 bool getString(picojson::object const& object, std::string const& key, std::string& out,
                std::string const& fallback);
 bool getInt64(picojson::object const& object, std::string const& key, int64_t& out, int64_t fallback);
-bool getObject(picojson::object const& object, std::string const& key, picojson::object& out,
-               picojson::object const& fallback);
-bool getArray(picojson::object const& object, std::string const& key, picojson::array& out,
-              picojson::array const& fallback);
+
+// The same for an object or an array member, without a copy: out points at the member
+// itself (valid while object lives and is not changed), or, with the warning, at an
+// empty object or array.
+bool getObject(picojson::object const& object, std::string const& key, picojson::object const*& out);
+bool getArray(picojson::object const& object, std::string const& key, picojson::array const*& out);
 
 // Insert or replace one member.
 void setString(picojson::object& object, std::string const& key, std::string&& value);

@@ -16,10 +16,11 @@ namespace {
 // they are.
 void logValue(std::string const& name, std::string const& value) { Log::out(name + " = " + LogText::oneLine(value)); }
 
-// Reads and logs the entries of "deps"; false when an element is not an object or one of
-// its texts is missing (a missing size only warns). Stops at the first non-object.
+// Reads and logs the entries of "deps"; false at the first element that is not an object
+// or lacks one of its texts (a missing size only warns), after that element's lines: the
+// manifest is refused there, so a reply of a million unusable entries costs one entry's
+// lines, not a million.
 bool readEntries(picojson::array const& elements, ManifestDeps& deps) {
-  bool ok = true;
   uint64_t index = 0;
   for (picojson::value const& element : elements) {
     ++index;
@@ -28,9 +29,9 @@ bool readEntries(picojson::array const& elements, ManifestDeps& deps) {
 
     ManifestEntry entry;
     entry.index = index;
-    if (!JSON::getString(object, "uri", entry.uri, "")) ok = false;
-    if (!JSON::getString(object, "hash", entry.hash, "")) ok = false;
-    if (!JSON::getString(object, "path", entry.path, "")) ok = false;
+    bool usable = JSON::getString(object, "uri", entry.uri, "");
+    if (!JSON::getString(object, "hash", entry.hash, "")) usable = false;
+    if (!JSON::getString(object, "path", entry.path, "")) usable = false;
     JSON::getInt64(object, "size", entry.size, 0);
 
     std::string const prefix = "OTA entry_" + std::to_string(index);
@@ -38,9 +39,10 @@ bool readEntries(picojson::array const& elements, ManifestDeps& deps) {
     logValue(prefix + ".hash", entry.hash);
     logValue(prefix + ".path", entry.path);
     logValue(prefix + ".size", std::to_string(entry.size));
+    if (!usable) return false;
     deps.entries.push_back(std::move(entry));
   }
-  return ok;
+  return true;
 }
 
 }  // namespace
@@ -91,24 +93,25 @@ Step onVerifyReply(HTTP::Reply const& reply, Manifest& manifest) {
   logValue("OTA tag", manifest.tag);
   logValue("OTA cdn", manifest.cdn);
 
-  picojson::object app;
-  if (!JSON::getObject(root, "app", app, {})) ok = false;
-  if (!JSON::getString(app, "uri", manifest.app.uri, "")) ok = false;
-  if (!JSON::getString(app, "hash", manifest.app.hash, "")) ok = false;
-  if (!JSON::getInt64(app, "size", manifest.app.size, 0)) ok = false;
+  // Objects and arrays are read where they stand in the parsed tree, never copied.
+  picojson::object const* app = nullptr;
+  if (!JSON::getObject(root, "app", app)) ok = false;
+  if (!JSON::getString(*app, "uri", manifest.app.uri, "")) ok = false;
+  if (!JSON::getString(*app, "hash", manifest.app.hash, "")) ok = false;
+  if (!JSON::getInt64(*app, "size", manifest.app.size, 0)) ok = false;
   logValue("OTA app.uri", manifest.app.uri);
   logValue("OTA app.hash", manifest.app.hash);
   logValue("OTA app.size", std::to_string(manifest.app.size));
 
   // Dependencies are optional: without a "deps" object the run goes on with none.
-  picojson::object deps;
-  if (JSON::getObject(root, "deps", deps, {})) {
-    bool const hashRead = JSON::getString(deps, "hash", manifest.deps.hash, "");
-    picojson::array entries;
-    bool const entriesRead = JSON::getArray(deps, "entries", entries, {});
+  picojson::object const* deps = nullptr;
+  if (JSON::getObject(root, "deps", deps)) {
+    bool const hashRead = JSON::getString(*deps, "hash", manifest.deps.hash, "");
+    picojson::array const* entries = nullptr;
+    bool const entriesRead = JSON::getArray(*deps, "entries", entries);
     if (!entriesRead || !hashRead) ok = false;
     logValue("OTA deps.hash", manifest.deps.hash);
-    if (!readEntries(entries, manifest.deps)) ok = false;
+    if (!readEntries(*entries, manifest.deps)) ok = false;
   }
 
   return ok ? Step::Done : Step::Failed;

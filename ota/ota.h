@@ -20,10 +20,13 @@ HTTP::Request buildVerifyRequest(EnvironmentValues const& env);
 
 // Decodes a verify reply into manifest, logging every value read: Done for a usable
 // manifest, otherwise Failed (after one line on standard error naming the failure, or
-// the field warnings of the JSON getters for a member missing or of another kind). Fields are stored as they are read, so a
-// rejected reply may leave some of them filled. Each value line ("OTA cdn = ...") writes
-// the value with its control bytes escaped (LogText::oneLine); a failed reply's body and
-// a parser message are written up to LogText::bodyBytesKept bytes (LogText::clippedBody).
+// the field warnings of the JSON getters for a member missing or of another kind). The
+// entries are read up to the first unusable one (no object, or without its "uri",
+// "hash" or "path" text), whose lines end the reading. Fields are stored as they are
+// read, so a rejected reply may leave some of them filled. Each value line ("OTA cdn =
+// ...") writes the value with its control bytes escaped (LogText::oneLine); a failed
+// reply's body and a parser message are written up to LogText::bodyBytesKept bytes
+// (LogText::clippedBody).
 Step onVerifyReply(HTTP::Reply const& reply, Manifest& manifest);
 
 }  // namespace OTA

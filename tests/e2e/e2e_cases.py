@@ -156,6 +156,11 @@ def seed_file_as_staging_dir(ctx):
     ctx.new.write_bytes(b'a file where the staging directory goes')
 
 
+def seed_at_lock(make):
+    """Something at the run lock's file name (Linux), made by make(path)."""
+    return lambda ctx: (ctx.apps.mkdir(parents=True), make(ctx.apps / ctx.lock_file_name()))
+
+
 def failure_cases():
     """Every failure row that a run without a window ends on with exit code 1."""
     two_dots_in_name = payload('deps/notes', 'data/notes..txt', b'notes')
@@ -168,6 +173,15 @@ def failure_cases():
     control_uri = payload('deps/two\r', 'data/two.txt', TWO_BODY)
     app_not_program = payload('app/quenza-app', '', b'this is no program\n')
     return [
+        # The run lock (a mutex on Windows): what stands at its file's name is taken back
+        # as itself; what cannot be ends the run before anything else.
+        Case('lock: a dangling link at its name', None, seed=seed_at_lock(lambda p: p.symlink_to('nowhere')),
+             states=(*START, 'Error'), stderr=('POST failed: status=0 body=',), files=NOTHING_WRITTEN,
+             platforms=('linux',)),
+        Case('lock: a directory holding a file at its name', scenario(), states=('Error',),
+             seed=seed_at_lock(lambda p: (p.mkdir(), (p / 'kept').write_bytes(b'kept'))),
+             stderr=('Run lock unavailable: lock={apps:.QUENZA_PMS_PROD.lock} error=39 (Directory not empty)',),
+             requests=(), files={'.QUENZA_PMS_PROD.lock/kept': b'kept', '{env}': ABSENT}, platforms=('linux',)),
         # The verify exchange.
         Case('verify: nothing listens', None, states=(*START, 'Error'),
              stderr=('POST failed: status=0 body=',), files=NOTHING_WRITTEN),

@@ -5,7 +5,9 @@ only against bounds that a real fault would cross.
 
 - Reply bodies: a verify reply and a payload that never end, and a payload announced
   past the launcher's bound, fail like a lost connection; the peak memory of such a run
-  stays within the bound (plus the memory of an ordinary run, measured first).
+  stays within the bound (plus the memory of an ordinary run, measured first). A verify
+  reply within its bound made of millions of empty entries is refused with one line,
+  its memory a bounded multiple of the reply.
 - Stalls: a payload sent slowly and steadily, with a pause shorter than a minute,
   arrives; one that stops for good fails about a minute after it stopped. The two runs
   take over a minute each, so they run side by side, once per build.
@@ -27,7 +29,7 @@ import e2e_cases  # noqa: E402
 import harness  # noqa: E402
 import launcher  # noqa: E402
 import matrix  # noqa: E402
-from e2e_cases import APP, ONE, TWO, clipped, fetched, payload, scenario  # noqa: E402
+from e2e_cases import APP, CDN, ONE, TWO, clipped, fetched, payload, scenario  # noqa: E402
 from matrix import EMPTY_DIR, START, Case, downloading  # noqa: E402
 
 TARGET = None
@@ -73,6 +75,9 @@ class ReplyBounds(unittest.TestCase):
     def test_bodies_past_their_bound_fail_with_memory_near_the_bound(self):
         bound = payload_bound()
         endless = text_of(65536, 'a verify reply that never ends; ')
+        head = ('{"code":"c","tag":"t","cdn":"%s","app":{"uri":"a","hash":"h","size":1},'
+                '"deps":{"hash":"d","entries":[' % CDN)
+        empty_entries = head + ','.join(['{}'] * ((VERIFY_BOUND - len(head) - 3) // 3)) + ']}}'
         cases = [
             # name, case, bytes of body the run may hold beyond an ordinary one
             ('an ordinary run', Case('an ordinary run', scenario(), states=STORED, stderr=()), 0),
@@ -89,6 +94,13 @@ class ReplyBounds(unittest.TestCase):
                   stderr=('GET failed: status=0 body=' + endless_shown(endless, bound),),
                   requests=fetched(APP[0]), files={'{new}': EMPTY_DIR}),
              bound),
+            # Parsed values cost many times their text: the parser stops at its bound.
+            ('a verify reply of 16 MiB of empty entries',
+             Case('verify: 16 MiB of empty entries', e2e_cases.verify_reply({'text': empty_entries}),
+                  states=(*START, 'Error'),
+                  stdout=('POST success: status=200 size=%d' % len(empty_entries),),
+                  stderr=('Invalid JSON response: JSON document has more than 1000000 values',)),
+             8 * VERIFY_BOUND),
             ('a payload announced past the bound',
              Case('download: announced past', scenario(application=payload(*APP[:3], announce=bound + 1)),
                   states=downloading(0, 'Waiting', 'Error'), stderr=('GET failed: status=0 body=',),

@@ -152,8 +152,10 @@ class VerifyExchange(unittest.TestCase):
     def test_failed_exchanges(self):
         cases = [
             # name, routes, stderr
-            ('server error with its page', {'/ota/verify': {'status': 500, 'text': '<html>server\nbroke</html>'}},
-             ['POST failed: status=500 body=<html>server', 'broke</html>']),
+            # The body stays on its line: it cannot forge the lines of a run that went on.
+            ('server error with a page forging lines',
+             {'/ota/verify': {'status': 500, 'text': 'x\nChanging state: Closing window\nDL ended: done=1 failed=0'}},
+             ['POST failed: status=500 body=x\\x0aChanging state: Closing window\\x0aDL ended: done=1 failed=0']),
             ('no such route', {}, ['POST failed: status=404 body=no route']),
             ('body cut off', {'/ota/verify': {'text': '{"code":"build-42"}', 'truncate': 5}},
              ['POST failed: status=0 body={"cod']),
@@ -190,11 +192,18 @@ class VerifyExchange(unittest.TestCase):
              [*head_lines(), 'OTA deps.hash = D', *entry_lines(1, ENTRY_A)], []),
             ('entries missing', served(manifest(deps={'hash': 'D'})), [*head_lines(), 'OTA deps.hash = D'],
              [not_found('entries')]),
+            # Unlike a missing size, a missing digest refuses the manifest at its entry:
+            # nothing after it is read, nothing is fetched.
+            ('first entry without its digest',
+             served(manifest(deps={'hash': 'D', 'entries': [{k: v for k, v in ENTRY_A.items() if k != 'hash'},
+                                                            ENTRY_B]})),
+             [*head_lines(), 'OTA deps.hash = D', *entry_lines(1, dict(ENTRY_A, hash=''))], [not_found('hash')]),
         ]
         for name, reply, out, err in cases:
             with self.subTest(name):
                 result = self.run_with({'/ota/verify': reply})
                 self.assert_failure(result, [success_line(reply), *out], err)
+                self.assertEqual([r.path for r in result.requests], ['/ota/verify'])
 
 
 if __name__ == '__main__':

@@ -248,7 +248,10 @@ TEST_F(DownloadTest, DoubleDotControlByteOrUnkeptNameInAPathRejectsTheManifest) 
   }
 }
 
-TEST_F(DownloadTest, ControlByteInAUrlRejectsTheManifestBeforeAnyFetch) {
+TEST_F(DownloadTest, ControlByteInAUrlOrAQueueTooLargeRejectsTheManifestBeforeAnyFetch) {
+  std::string const refused = "Corrupted download URL: ";
+  // Four items repeat a cdn of 16 MiB: past the bound by their URLs alone.
+  std::string const longCdn = "https://cdn.localhost/" + std::string((16 << 20) - 22, 'c');
   struct Case {
     std::string cdn;
     std::string appUri;
@@ -256,11 +259,16 @@ TEST_F(DownloadTest, ControlByteInAUrlRejectsTheManifestBeforeAnyFetch) {
     std::string logged;
     size_t queued;
   } const cases[] = {
-      {"https://cdn.localhost/r1\n", "bin/app", "files/b", "https://cdn.localhost/r1\\x0a/bin/app", 0},
+      {"https://cdn.localhost/r1\n", "bin/app", "files/b", refused + "https://cdn.localhost/r1\\x0a/bin/app", 0},
       {"https://cdn.localhost/r1", "bin/app\r\nX-Forged: 1", "files/b",
-       "https://cdn.localhost/r1/bin/app\\x0d\\x0aX-Forged: 1", 0},
-      {"https://cdn.localhost/r1", "bin/app", "files/\tb", "https://cdn.localhost/r1/files/\\x09b", 2},
-      {"https://cdn.localhost/r1", "bin/app", "files/b\x7f", "https://cdn.localhost/r1/files/b\\x7f", 2},
+       refused + "https://cdn.localhost/r1/bin/app\\x0d\\x0aX-Forged: 1", 0},
+      {"https://cdn.localhost/r1", "bin/app", "files/\tb", refused + "https://cdn.localhost/r1/files/\\x09b", 2},
+      {"https://cdn.localhost/r1", "bin/app", "files/b\x7f", refused + "https://cdn.localhost/r1/files/b\\x7f", 2},
+      // Counted: each item's URL and local path (their separators included) and digest.
+      {longCdn, "bin/app", "files/b", "DL queue too large: bytes=" +
+       std::to_string(4 * (longCdn.size() + 1 + dirNew_.size() + 1 + 43) + 7 + env_.appFilename.size() +
+                      (11 + 5) + (7 + 5) + (11 + 5)) +
+       " limit=67108864", 0},
   };
   for (Case const& c : cases) {
     downloads_ = {};
@@ -272,9 +280,9 @@ TEST_F(DownloadTest, ControlByteInAUrlRejectsTheManifestBeforeAnyFetch) {
     addEntry("b.txt", "2");
     manifest_.deps.entries[1].uri = c.entryUri;
     addEntry("c.txt", "3");
-    EXPECT_EQ(buildQueue(), Step::Failed) << c.logged;
-    EXPECT_EQ(err_, "Corrupted download URL: " + c.logged + "\n");
-    EXPECT_EQ(downloads_.queue.size(), c.queued) << c.logged;
+    EXPECT_EQ(buildQueue(), Step::Failed) << c.logged.substr(0, 80);
+    EXPECT_EQ(err_, c.logged + "\n") << c.logged.substr(0, 80);
+    EXPECT_EQ(downloads_.queue.size(), c.queued) << c.logged.substr(0, 80);
   }
 }
 

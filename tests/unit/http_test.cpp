@@ -177,6 +177,13 @@ TEST(HttpStallWatch, LessThanAKibibyteInTheLastMinuteEndsATransferWhateverCameBe
   for (int s = 0; s <= 600; ++s) steady.push_back({s, 20});
   EXPECT_EQ(secondsUntilStalled(bursts, 600), -1);
   EXPECT_EQ(secondsUntilStalled(steady, 600), -1);
+  // The bound itself: exactly 1,024 bytes in every minute keep a transfer alive, 1,023 end
+  // it as soon as a minute has passed.
+  for (uint64_t const burst : {1024u, 1023u}) {
+    std::vector<std::pair<int, uint64_t>> edge;
+    for (int s = 0; s <= 600; s += 59) edge.push_back({s, burst});
+    EXPECT_EQ(secondsUntilStalled(edge, 600), burst == 1024 ? -1 : 60) << burst;
+  }
 }
 
 TEST(HttpBody, AppendKeepsEveryByteInOrder) {

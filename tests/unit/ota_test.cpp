@@ -189,18 +189,21 @@ TEST_F(VerifyReply, AcceptedVariants) {
 }
 
 TEST_F(VerifyReply, FailedTransfersAndStatusesWriteTheBodyUpTo4KiB) {
-  std::string const page = "<html>" + std::string(4000, 'e') + "\nsecond line</html>";
+  std::string const head = "<html>" + std::string(4000, 'e');
+  std::string const page = head + "\nsecond line</html>";
+  std::string const shown = head + "\\x0asecond line</html>";  // its line feed escaped
   std::string const fullPage = page + std::string(4096 - page.size(), 'f');
   std::string const longPage = fullPage + "g";
+  std::string const shownPage = shown + std::string(4096 - page.size(), 'f');
   std::string const hugeBody(16 << 20, 'h');
   ReplyCase const cases[] = {
       {"no response", 0, "", {}, {"POST failed: status=0 body="}, kError},
       {"partial body", 0, "{\"co", {}, {"POST failed: status=0 body={\"co"}, kError},
-      // Up to 4 KiB byte for byte, line breaks included; beyond, cut with a marker.
-      {"server error", 500, page, {}, {"POST failed: status=500 body=" + page}, kError},
-      {"server error of 4 KiB", 500, fullPage, {}, {"POST failed: status=500 body=" + fullPage}, kError},
+      // Up to 4 KiB, on one line whatever it holds; beyond, cut with a marker.
+      {"server error", 500, page, {}, {"POST failed: status=500 body=" + shown}, kError},
+      {"server error of 4 KiB", 500, fullPage, {}, {"POST failed: status=500 body=" + shownPage}, kError},
       {"server error past 4 KiB", 500, longPage, {},
-       {"POST failed: status=500 body=" + fullPage + "[... 1 bytes left out]"}, kError},
+       {"POST failed: status=500 body=" + shownPage + "[... 1 bytes left out]"}, kError},
       {"body cut at the reply bound", 0, hugeBody, {},
        {"POST failed: status=0 body=" + hugeBody.substr(0, 4096) + "[... 16773120 bytes left out]"}, kError},
       {"valid manifest but 300", 300, manifestJson(kApp, ""), {},
@@ -268,9 +271,15 @@ TEST_F(VerifyReply, RejectedManifests) {
        concat({kHead, depsHead}), {fieldNotFound("entries")}, kError},
       {"second entry a string", 200, manifestJson(kApp, depsJson(kEntry1 + R"(,"x",)" + kEntry2)),
        concat({kHead, depsHead, entryLines(1, "deps/a.dll", "HA", "bin/a.dll", "10")}), {}, kError},
+      // The first unusable entry ends the reading, after its own lines.
       {"entry without path", 200, manifestJson(kApp, depsJson(R"({"uri":"u","hash":"h"},)" + kEntry2)),
-       concat({kHead, depsHead, entryLines(1, "u", "h", "", "0"), entryLines(2, "deps/b.dat", "HB", "data/b.dat", "20")}),
-       {fieldNotFound("path"), fieldNotFound("size")}, kError},
+       concat({kHead, depsHead, entryLines(1, "u", "h", "", "0")}), {fieldNotFound("path"), fieldNotFound("size")},
+       kError},
+      {"second entry without hash", 200,
+       manifestJson(kApp, depsJson(kEntry1 + R"(,{"uri":"u","path":"p","size":1},{},{})")),
+       concat({kHead, depsHead, entryLines(1, "deps/a.dll", "HA", "bin/a.dll", "10"),
+               entryLines(2, "u", "", "p", "1")}),
+       {fieldNotFound("hash")}, kError},
       {"key case matters", 200, R"({"Code":"C1","tag":"v2.3","cdn":"https://cdn.localhost/x",)" + kApp + "}",
        {"OTA code = ", "OTA tag = v2.3", "OTA cdn = https://cdn.localhost/x", "OTA app.uri = apps/q.exe",
         "OTA app.hash = APPHASH", "OTA app.size = 1024"},

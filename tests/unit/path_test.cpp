@@ -202,6 +202,9 @@ TEST(PathTest, ExtendedLengthForm) {
       {"//server/share/", "\\\\?\\UNC\\server\\share"},
       {"\\\\server", "\\\\server"},
       {"\\\\server\\\\share", "\\\\server\\\\share"},
+      // A share named "." or ".." is none: left to the system as it is.
+      {"\\\\server\\..\\x", "\\\\server\\..\\x"},
+      {"\\\\server\\.\\x", "\\\\server\\.\\x"},
       {"\\\\?\\C:\\a/b\\..", "\\\\?\\C:\\a/b\\.."},
       {"\\\\.\\pipe\\x", "\\\\.\\pipe\\x"},
       {".QuenzaQtApps\\x", ".QuenzaQtApps\\x"},

@@ -13,6 +13,7 @@
 
 #include "base/log.h"
 #include "child_tools.h"
+#include "exec/process.h"
 #include "fs_fixture.h"
 #include "fs/path.h"
 #include "http/http.h"
@@ -44,8 +45,11 @@ class StateWork : public ::testing::Test {
 
 // The loop skips its sleep after a pass whose own work failed, not after one in which a
 // completion handler did, even one that ran inside HTTP::send because the transfer could
-// not start; and not after a failed start of the application.
+// not start; and not after a failed start of the application. Another launcher holds
+// this edition's run lock (a process: a Windows mutex is re-entered by its owner).
 TEST_F(StateWork, OnlyAFailureOfTheWorkItselfSkipsTheSleep) {
+  ASSERT_TRUE(Process::start(toolPath("lock_holder"), {dir / "apps", "QUENZA_PMS", "PROD", dir / "r", dir / "stop"}));
+  ASSERT_EQ(waitForFileEnding(dir.fsPath() / "r", "\n"), "held\n");
   struct Case {
     char const* what;
     InstallerState state;
@@ -59,11 +63,15 @@ TEST_F(StateWork, OnlyAFailureOfTheWorkItselfSkipsTheSleep) {
       {"hash file not written", InstallerState::Downloading, false, true, InstallerState::Error, true},
       {"reply failed inside send", InstallerState::Downloading, true, false, InstallerState::Error, false},
       {"application not started", InstallerState::ExecutingApp, false, false, InstallerState::Error, false},
+      // Waiting does nothing, so a pass in it that skipped the sleep would spin the loop.
+      {"waiting for a reply", InstallerState::Waiting, false, false, InstallerState::Waiting, false},
+      {"run lock busy", InstallerState::EnvironmentDetection, false, false, InstallerState::Error, false},
   };
   for (Case const& c : cases) {
     TempDir staging;
     ::Run one(args, c.state);
     stage(one, staging);
+    one.appsRoot = dir / "apps";
     if (c.itemQueued) one.downloads.queue.push_back({"https://cdn.localhost/r1/bin/app", "x", "h"});
     if (c.hashFileBlocked) std::filesystem::create_directory(staging.fsPath() / "quenza_deps_dist.sha256");
     PassEnd const end = performStateWork(one);
@@ -77,6 +85,7 @@ TEST_F(StateWork, OnlyAFailureOfTheWorkItselfSkipsTheSleep) {
   PassEnd const end = performStateWork(refused);
   EXPECT_EQ(refused.state(), InstallerState::Error);
   EXPECT_TRUE(end.skipsSleep);
+  writeFile(dir.fsPath() / "stop", "");
 }
 
 TEST_F(StateWork, RequestThatCannotStartIsAnsweredWhileWaiting) {
