@@ -20,6 +20,12 @@ void logValue(std::string const& name, std::string const& value) { Log::out(name
 // or lacks one of its texts (a missing size only warns), after that element's lines: the
 // manifest is refused there, so a reply of a million unusable entries costs one entry's
 // lines, not a million.
+//
+// An entry whose uri, hash or path holds a byte the log escapes is the last one read: it
+// is kept, and the run fails at it whatever follows (its path or URL is refused before
+// anything is fetched, and its hash can match no digest, whose text holds none), so the
+// entries after it would only be echoed. Escaping writes such a byte four times over: a
+// reply of nothing else would otherwise log four times its own size.
 bool readEntries(picojson::array const& elements, ManifestDeps& deps) {
   uint64_t index = 0;
   for (picojson::value const& element : elements) {
@@ -40,7 +46,10 @@ bool readEntries(picojson::array const& elements, ManifestDeps& deps) {
     logValue(prefix + ".path", entry.path);
     logValue(prefix + ".size", std::to_string(entry.size));
     if (!usable) return false;
+    bool const last = LogText::hasControl(entry.uri) || LogText::hasControl(entry.hash) ||
+                      LogText::hasControl(entry.path);
     deps.entries.push_back(std::move(entry));
+    if (last) break;
   }
   return true;
 }

@@ -171,11 +171,12 @@ TEST_F(VerifyReply, AcceptedVariants) {
        {fieldNotFound("deps")}, kClean},
       {"text after the object is ignored", 200, manifestJson(kApp, depsJson("")) + " trailing words",
        concat({kHead, {"OTA deps.hash = DEPSHASH"}}), {}, kClean},
-      // A value's control bytes cannot end its line and forge the next ones.
+      // A value's control bytes cannot end its line and forge the next ones; the entry
+      // holding them is the last one read, since the run fails at it anyway.
       {"control bytes in values are escaped", 200,
        R"({"code":"C\n1","tag":"v\t2\u007f","cdn":"https://cdn.localhost/x\r","app":{"uri":"a\u0000b","hash":"H\\x0a",)"
        R"("size":1},"deps":{"hash":"D\nOTA entry_9.path = forged","entries":[{"uri":"u","hash":"h",)"
-       R"("path":"evil\nOTA entry_1.path = ok","size":1}]}})",
+       R"("path":"evil\nOTA entry_1.path = ok","size":1},{"uri":"u2","hash":"h2","path":"p2"}]}})",
        concat({{"OTA code = C\\x0a1", "OTA tag = v\\x092\\x7f", "OTA cdn = https://cdn.localhost/x\\x0d",
                 "OTA app.uri = a\\x00b", "OTA app.hash = H\\x0a", "OTA app.size = 1",
                 "OTA deps.hash = D\\x0aOTA entry_9.path = forged"},
