@@ -22,7 +22,7 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import harness  # noqa: E402
 import launcher  # noqa: E402
-from xdisplay import X11, XServer, display_candidates, top_windows  # noqa: E402
+from xdisplay import X11, XServer, display_candidates, top_windows, wait_for_window  # noqa: E402
 
 TARGET = launcher.parse_target()
 WIDTH, HEIGHT = 640, 320
@@ -95,14 +95,12 @@ class SplashWindowTest(unittest.TestCase):
                 launcher.split_lines((self.tmp / 'stderr').read_bytes()))
 
     def wait_for_window(self, proc, accept, timeout=WINDOW_TIMEOUT):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            for window in top_windows(self.display):
-                if accept(window[1]):
-                    return window
-            if proc.poll() is not None:
-                self.fail(f'exited with {proc.returncode} before its window appeared: {self.output()}')
-            time.sleep(0.2)
+        """The program's window once it is on the screen, as it is then."""
+        window = wait_for_window(self.display, accept, timeout, alive=lambda: proc.poll() is None)
+        if window is not None:
+            return window
+        if proc.poll() is not None:
+            self.fail(f'exited with {proc.returncode} before its window appeared: {self.output()}')
         self.fail(f'no window appeared within {timeout} s; windows: {top_windows(self.display)}')
 
     def assert_shows(self, window_id, rgba_file, name):
@@ -233,6 +231,7 @@ class SplashWindowTest(unittest.TestCase):
     @unittest.skipUnless(TARGET.windows, 'the messages Windows sends on a move to a monitor of another scale')
     def test_windows_window_follows_a_move_to_150_percent(self):
         proc = self.start(TARGET.executable('splash_dpi_probe_win32'), isolated_network=False)
+        # Once the probe has said the move is done: the window is on the screen before.
         window_id, _, width, height, x, y = self.wait_for_window(
             proc, lambda t: t == PROGRESS_TITLE and (self.tmp / 'stdout').read_bytes().strip() != b'')
         # Wine keeps drawing the frame at its own 96 DPI, so the rectangle sized for a
