@@ -224,9 +224,24 @@ _SHARED_SUFFIXES = {'.dll', '.exe', '.drv', '.sys', '.ocx', '.cpl', '.acm', '.ax
                     '.fon', '.mui', '.msstyles', '.com', '.ds', '.vxd', '.dll16', '.exe16', '.mod'}
 
 
+def wait_for_wine_end(prefix, timeout=120):
+    """Returns once no Wine server runs for the prefix; raises if one still does after
+    timeout seconds (a program of the prefix that does not end)."""
+    try:
+        subprocess.run(['wineserver', '-w'], env=dict(os.environ, WINEPREFIX=str(prefix)), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise RuntimeError(f'a Wine session of {prefix} still runs after {timeout} s') from None
+
+
 def copy_prefix(source, dest):
-    """A private copy of a Wine prefix, hard-linking the large read-only program files."""
+    """A private copy of a Wine prefix, hard-linking the large read-only program files.
+
+    The copy is made once the source's Wine session, if one runs, has ended: its Wine
+    server keeps registry changes in memory until it ends, and then writes each registry
+    file anew beside the old one."""
     source = pathlib.Path(source)
+    wait_for_wine_end(source)
 
     def copy(src, dst):
         if pathlib.Path(src).suffix.lower() in _SHARED_SUFFIXES:

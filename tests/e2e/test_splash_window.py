@@ -61,6 +61,9 @@ class SplashWindowTest(unittest.TestCase):
         TARGET.stop_wine()
 
     def setUp(self):
+        # Each case in a Wine session of its own: a program started while the last case's
+        # session winds down cannot join it and waits, a bounded while, for its end.
+        TARGET.stop_wine()
         self.tmp = pathlib.Path(tempfile.mkdtemp(prefix='quenza-splash-'))
         self.processes = []
 
@@ -209,13 +212,15 @@ class SplashWindowTest(unittest.TestCase):
 
     @unittest.skipUnless(TARGET.windows, 'the scale a Windows session sets')
     def test_windows_window_at_150_percent(self):
-        # A prefix of its own: the DPI is read when Wine starts, and the other tests
-        # must keep the default 96.
+        # A prefix of its own, since the other tests must keep the default 96. Wine reads
+        # the scale as each program starts, from its session's registry: the session
+        # that set it has ended (and written it out) before the probe starts its own.
         prefix = self.tmp / 'wine-144dpi'
         harness.copy_prefix(TARGET.wine_prefix, prefix)
         wine_env = dict(TARGET.environment(), WINEPREFIX=str(prefix))
         subprocess.run(['wine', 'reg', 'add', r'HKCU\Control Panel\Desktop', '/v', 'LogPixels', '/t', 'REG_DWORD',
                         '/d', '144', '/f'], env=wine_env, check=True, capture_output=True, timeout=120)
+        harness.wait_for_wine_end(prefix)
         try:
             proc = self.start(TARGET.executable('splash_probe'), isolated_network=False,
                               extra_env={'QUENZA_WINEPREFIX': str(prefix)})
