@@ -224,6 +224,12 @@ _SHARED_SUFFIXES = {'.dll', '.exe', '.drv', '.sys', '.ocx', '.cpl', '.acm', '.ax
                     '.fon', '.mui', '.msstyles', '.com', '.ds', '.vxd', '.dll16', '.exe16', '.mod'}
 
 
+# The profile's folders that Wine links to the home of whoever makes a prefix (within
+# each user's profile folder). scripts/wine-run keeps the build's own prefix the same way.
+SHELL_FOLDERS = ('Desktop', 'Documents', 'Downloads', 'Music', 'Pictures', 'Videos',
+                 'AppData/Roaming/Microsoft/Windows/Templates')
+
+
 def wait_for_wine_end(prefix, timeout=120):
     """Returns once no Wine server runs for the prefix; raises if one still does after
     timeout seconds (a program of the prefix that does not end)."""
@@ -239,7 +245,9 @@ def copy_prefix(source, dest):
 
     The copy is made once the source's Wine session, if one runs, has ended: its Wine
     server keeps registry changes in memory until it ends, and then writes each registry
-    file anew beside the old one."""
+    file anew beside the old one. The copy's profile keeps its shell folders as real
+    folders, never links out of the prefix, so that a program writing under the
+    profile never reaches the home of whoever runs the tests."""
     source = pathlib.Path(source)
     wait_for_wine_end(source)
 
@@ -253,6 +261,12 @@ def copy_prefix(source, dest):
         return shutil.copy2(src, dst)
 
     shutil.copytree(source, dest, symlinks=True, copy_function=copy)
+    for profile in (pathlib.Path(dest) / 'drive_c' / 'users').iterdir():
+        for name in SHELL_FOLDERS:
+            folder = profile / name
+            if folder.is_symlink():
+                folder.unlink()
+                folder.mkdir(parents=True)
 
 
 class Session:
