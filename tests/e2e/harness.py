@@ -224,9 +224,32 @@ _SHARED_SUFFIXES = {'.dll', '.exe', '.drv', '.sys', '.ocx', '.cpl', '.acm', '.ax
                     '.fon', '.mui', '.msstyles', '.com', '.ds', '.vxd', '.dll16', '.exe16', '.mod'}
 
 
+# The profile's folders that Wine links to the home of whoever makes a prefix (within
+# each user's profile folder). scripts/wine-run keeps the build's own prefix the same way.
+SHELL_FOLDERS = ('Desktop', 'Documents', 'Downloads', 'Music', 'Pictures', 'Videos',
+                 'AppData/Roaming/Microsoft/Windows/Templates')
+
+
+def wait_for_wine_end(prefix, timeout=120):
+    """Returns once no Wine server runs for the prefix; raises if one still does after
+    timeout seconds (a program of the prefix that does not end)."""
+    try:
+        subprocess.run(['wineserver', '-w'], env=dict(os.environ, WINEPREFIX=str(prefix)), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise RuntimeError(f'a Wine session of {prefix} still runs after {timeout} s') from None
+
+
 def copy_prefix(source, dest):
-    """A private copy of a Wine prefix, hard-linking the large read-only program files."""
+    """A private copy of a Wine prefix, hard-linking the large read-only program files.
+
+    The copy is made once the source's Wine session, if one runs, has ended: its Wine
+    server keeps registry changes in memory until it ends, and then writes each registry
+    file anew beside the old one. The copy's profile keeps its shell folders as real
+    folders, never links out of the prefix, so that a program writing under the
+    profile never reaches the home of whoever runs the tests."""
     source = pathlib.Path(source)
+    wait_for_wine_end(source)
 
     def copy(src, dst):
         if pathlib.Path(src).suffix.lower() in _SHARED_SUFFIXES:
@@ -238,6 +261,12 @@ def copy_prefix(source, dest):
         return shutil.copy2(src, dst)
 
     shutil.copytree(source, dest, symlinks=True, copy_function=copy)
+    for profile in (pathlib.Path(dest) / 'drive_c' / 'users').iterdir():
+        for name in SHELL_FOLDERS:
+            folder = profile / name
+            if folder.is_symlink():
+                folder.unlink()
+                folder.mkdir(parents=True)
 
 
 class Session:
@@ -351,17 +380,18 @@ class Session:
             process = subprocess.Popen(['unshare', '-n', PYTHON, str(pathlib.Path(__file__).resolve()), '--inside',
                                         str(d / 'job.json')], stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                        start_new_session=True)
-        return RunningLauncher(d, process, program, timeout + 60)
+        return RunningLauncher(d, process, program, timeout + 60, self.wine_prefix)
 
 
 class RunningLauncher:
     """A run started by Session.start."""
 
-    def __init__(self, directory, process, program, timeout):
+    def __init__(self, directory, process, program, timeout, wine_prefix=None):
         self.dir = directory
         self.program = program  # the launcher's copy, as it was started
         self._process = process
         self._timeout = timeout
+        self._wine_prefix = wine_prefix
 
     def running(self):
         return self._process.poll() is None
@@ -371,13 +401,27 @@ class RunningLauncher:
         return read_requests(self.dir / 'requests.jsonl')
 
     def stop(self):
-        """Ends the run at once, with everything it started (a test that failed midway)."""
-        if self.running():
+        """Ends the run at once, with everything it started (a test that failed midway):
+        the launcher has a process group of its own, and under Wine the session's server
+        and the programs it started outlive both groups. Left running, they would keep
+        a window on the display and the session's Wine server for the next run."""
+        if not self.running():
+            return
+        for group in (self._process.pid, self._launcher_group()):
             try:
-                os.killpg(self._process.pid, signal.SIGKILL)
+                if group:
+                    os.killpg(group, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-            self._process.wait()
+        self._process.wait()
+        if self._wine_prefix:
+            env = dict(os.environ, WINEPREFIX=str(self._wine_prefix))
+            subprocess.run(['wineserver', '-k'], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            wait_for_wine_end(self._wine_prefix)
+
+    def _launcher_group(self):
+        pid_file = self.dir / 'launcher.pid'
+        return int(pid_file.read_text()) if pid_file.exists() else None
 
     def run_beside(self, session, file_name, *, display=None, timeout=60):
         """Runs one more launcher of the session, copied under file_name, while this run
@@ -478,6 +522,7 @@ def _run_inside(job_file):
         with open(d / 'stdout', 'wb') as out, open(d / 'stderr', 'wb') as err:
             proc = subprocess.Popen(measured, env=env, cwd=job['cwd'], stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err, start_new_session=True)
+            (d / 'launcher.pid').write_text(str(proc.pid))
             try:
                 exit_code = proc.wait(timeout=job['timeout'])
             except subprocess.TimeoutExpired:

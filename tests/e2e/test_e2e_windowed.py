@@ -197,8 +197,7 @@ class Windowed(unittest.TestCase):
         def start_a_second_one(ctx, handle):
             self.runner.wait_for_request(handle, '/releases/1.4.2/' + rel.app.uri)
             before = snapshot(ctx.session.profile_dir)
-            # A display of its own: a window there is seen for sure, and Wine, once two of its
-            # processes have shared a display, sometimes frames later sessions' windows on it.
+            # A display of its own: a window there is the second launcher's for sure.
             display = xdisplay.XServer(xdisplay.display_candidates())
             try:
                 second = handle.run_beside(session, 'quenza-installer' + TARGET.exe_suffix,

@@ -22,7 +22,7 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import harness  # noqa: E402
 import launcher  # noqa: E402
-from xdisplay import X11, XServer, display_candidates, top_windows  # noqa: E402
+from xdisplay import X11, XServer, display_candidates, top_windows, wait_for_window  # noqa: E402
 
 TARGET = launcher.parse_target()
 WIDTH, HEIGHT = 640, 320
@@ -61,6 +61,9 @@ class SplashWindowTest(unittest.TestCase):
         TARGET.stop_wine()
 
     def setUp(self):
+        # Each case in a Wine session of its own: a program started while the last case's
+        # session winds down cannot join it and waits, a bounded while, for its end.
+        TARGET.stop_wine()
         self.tmp = pathlib.Path(tempfile.mkdtemp(prefix='quenza-splash-'))
         self.processes = []
 
@@ -95,14 +98,12 @@ class SplashWindowTest(unittest.TestCase):
                 launcher.split_lines((self.tmp / 'stderr').read_bytes()))
 
     def wait_for_window(self, proc, accept, timeout=WINDOW_TIMEOUT):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            for window in top_windows(self.display):
-                if accept(window[1]):
-                    return window
-            if proc.poll() is not None:
-                self.fail(f'exited with {proc.returncode} before its window appeared: {self.output()}')
-            time.sleep(0.2)
+        """The program's window once it is on the screen, as it is then."""
+        window = wait_for_window(self.display, accept, timeout, alive=lambda: proc.poll() is None)
+        if window is not None:
+            return window
+        if proc.poll() is not None:
+            self.fail(f'exited with {proc.returncode} before its window appeared: {self.output()}')
         self.fail(f'no window appeared within {timeout} s; windows: {top_windows(self.display)}')
 
     def assert_shows(self, window_id, rgba_file, name):
@@ -211,13 +212,15 @@ class SplashWindowTest(unittest.TestCase):
 
     @unittest.skipUnless(TARGET.windows, 'the scale a Windows session sets')
     def test_windows_window_at_150_percent(self):
-        # A prefix of its own: the DPI is read when Wine starts, and the other tests
-        # must keep the default 96.
+        # A prefix of its own, since the other tests must keep the default 96. Wine reads
+        # the scale as each program starts, from its session's registry: the session
+        # that set it has ended (and written it out) before the probe starts its own.
         prefix = self.tmp / 'wine-144dpi'
         harness.copy_prefix(TARGET.wine_prefix, prefix)
         wine_env = dict(TARGET.environment(), WINEPREFIX=str(prefix))
         subprocess.run(['wine', 'reg', 'add', r'HKCU\Control Panel\Desktop', '/v', 'LogPixels', '/t', 'REG_DWORD',
                         '/d', '144', '/f'], env=wine_env, check=True, capture_output=True, timeout=120)
+        harness.wait_for_wine_end(prefix)
         try:
             proc = self.start(TARGET.executable('splash_probe'), isolated_network=False,
                               extra_env={'QUENZA_WINEPREFIX': str(prefix)})
@@ -233,6 +236,7 @@ class SplashWindowTest(unittest.TestCase):
     @unittest.skipUnless(TARGET.windows, 'the messages Windows sends on a move to a monitor of another scale')
     def test_windows_window_follows_a_move_to_150_percent(self):
         proc = self.start(TARGET.executable('splash_dpi_probe_win32'), isolated_network=False)
+        # Once the probe has said the move is done: the window is on the screen before.
         window_id, _, width, height, x, y = self.wait_for_window(
             proc, lambda t: t == PROGRESS_TITLE and (self.tmp / 'stdout').read_bytes().strip() != b'')
         # Wine keeps drawing the frame at its own 96 DPI, so the rectangle sized for a

@@ -2,7 +2,7 @@
 libX11 calls a window manager would make (through ctypes), and the windows on a display.
 
     xserver = xdisplay.XServer(xdisplay.display_candidates())   # xserver.display == ':N'
-    window_id, title, width, height, x, y = xdisplay.wait_for_window(display, accept)
+    window_id, title, width, height, x, y = xdisplay.wait_for_window(display, accept, timeout)
     xdisplay.X11(display).send_delete_window(window_id)          # as a window manager closes it
     xdisplay.screenshot(display, window_id, 'shot.png')
     xserver.stop()
@@ -144,14 +144,44 @@ def top_windows(display):
     return found
 
 
+STATS_LINE = re.compile(r'^\s*(Absolute upper-left X|Absolute upper-left Y|Width|Height|Map State):\s+(\S+)')
+HEADER_LINE = re.compile(r'^xwininfo: Window id: (0x[0-9a-f]+) "(.*)"$')
+
+
+def shown_window(display, window_id):
+    """(id, title, width, height, x, y) of a window that is on the screen (mapped), as it
+    is at this moment; None while it is not, or once it is gone.
+
+    Only a window on the screen has its final size: Wine makes a program's X window, with
+    its title, as soon as the program creates the window, and sizes it in steps while it
+    is still hidden (the whole window, frame included; then the client area asked for;
+    then whatever size the program sets before showing it, such as its size at the
+    display's scale). The size and the map state come from one request, so they match."""
+    out = subprocess.run(['xwininfo', '-id', hex(window_id)], env=dict(os.environ, DISPLAY=display),
+                         capture_output=True, text=True, errors='replace', timeout=30)
+    if out.returncode != 0:
+        return None
+    lines = out.stdout.splitlines()
+    header = next((HEADER_LINE.match(line) for line in lines if HEADER_LINE.match(line)), None)
+    stats = dict(m.groups() for m in map(STATS_LINE.match, lines) if m)
+    if header is None or stats.get('Map State') != 'IsViewable':
+        return None
+    return (window_id, header.group(2), int(stats['Width']), int(stats['Height']),
+            int(stats['Absolute upper-left X']), int(stats['Absolute upper-left Y']))
+
+
 def wait_for_window(display, accept, timeout, alive=None):
-    """The first named window whose title accept() takes, waiting up to timeout seconds;
-    None on time-out or as soon as alive() turns false."""
+    """The first window on the screen (see shown_window) whose title accept() takes,
+    waiting up to timeout seconds; None on time-out or as soon as alive() turns false.
+    accept() is asked before the window's size is read: a condition it waits for (a
+    line the program printed) comes before the size."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         for window in top_windows(display):
             if accept(window[1]):
-                return window
+                found = shown_window(display, window[0])
+                if found is not None and accept(found[1]):
+                    return found
         if alive is not None and not alive():
             return None
         time.sleep(0.1)

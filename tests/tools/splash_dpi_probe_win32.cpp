@@ -36,6 +36,10 @@ int main() {
   }
   RECT suggested = {outer.left, outer.top, outer.left + size.cx, outer.top + size.cy};
   SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(kNewDpi, kNewDpi), reinterpret_cast<LPARAM>(&suggested));
+  // Under Wine the new size waits in the process's queue of X requests until the next
+  // look at the message queue sends it: the line below promises the window at its new
+  // size, so the queue is looked at first.
+  Splash::pumpMessages();
   std::puts("Window shown at 144 DPI");
   std::fflush(stdout);
 
