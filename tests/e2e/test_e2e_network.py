@@ -7,7 +7,8 @@ only against bounds that a real fault would cross.
   past the launcher's bound, fail like a lost connection; the peak memory of such a run
   stays within the bound (plus the memory of an ordinary run, measured first). A verify
   reply within its bound made of millions of empty entries is refused with one line,
-  its memory a bounded multiple of the reply.
+  its memory a bounded multiple of the reply; so is one of values the log must escape,
+  whose log stays within four times the reply.
 - Stalls: a payload sent slowly and steadily, with a pause shorter than a minute,
   arrives; one that stops for good fails about a minute after it stopped. The two runs
   take over a minute each, so they run side by side, once per build.
@@ -30,7 +31,7 @@ import harness  # noqa: E402
 import launcher  # noqa: E402
 import matrix  # noqa: E402
 from e2e_cases import APP, CDN, ONE, TWO, clipped, fetched, payload, scenario  # noqa: E402
-from matrix import EMPTY_DIR, START, Case, downloading  # noqa: E402
+from matrix import EMPTY_DIR, START, Case, downloading, verified  # noqa: E402
 
 TARGET = None
 MIB = 1024 * 1024
@@ -78,6 +79,10 @@ class ReplyBounds(unittest.TestCase):
         head = ('{"code":"c","tag":"t","cdn":"%s","app":{"uri":"a","hash":"h","size":1},'
                 '"deps":{"hash":"d","entries":[' % CDN)
         empty_entries = head + ','.join(['{}'] * ((VERIFY_BOUND - len(head) - 3) // 3)) + ']}}'
+        # Every byte a DEL, which the log writes as four: each entry would log four times its size.
+        dels = '\x7f' * 100
+        escaped = '{"uri":"%s","hash":"%s","path":"%s","size":1}' % (dels, dels, dels)
+        escaped_entries = head + ','.join([escaped] * ((VERIFY_BOUND - len(head) - 3) // (len(escaped) + 1))) + ']}}'
         cases = [
             # name, case, bytes of body the run may hold beyond an ordinary one
             ('an ordinary run', Case('an ordinary run', scenario(), states=STORED, stderr=()), 0),
@@ -101,6 +106,11 @@ class ReplyBounds(unittest.TestCase):
                   stdout=('POST success: status=200 size=%d' % len(empty_entries),),
                   stderr=('Invalid JSON response: JSON document has more than 1000000 values',)),
              8 * VERIFY_BOUND),
+            ('a verify reply of 16 MiB of values the log escapes',
+             Case('verify: 16 MiB of escaped values', e2e_cases.verify_reply({'text': escaped_entries}),
+                  states=verified('Constructing queue', 'Error'),
+                  stderr=('Corrupted dist pack entry path: ' + '\\x7f' * 100,), files={'{new}': EMPTY_DIR}),
+             8 * VERIFY_BOUND),
             ('a payload announced past the bound',
              Case('download: announced past', scenario(application=payload(*APP[:3], announce=bound + 1)),
                   states=downloading(0, 'Waiting', 'Error'), stderr=('GET failed: status=0 body=',),
@@ -115,6 +125,10 @@ class ReplyBounds(unittest.TestCase):
                 with self.subTest(name):
                     result, _ = runner.play(case)
                     peak = result.peak_rss_kib * 1024
+                    # None of these replies holds anything worth echoing at length: the
+                    # log stays below the reply's own bound (a real manifest's may not).
+                    logged = sum(len(line) + 1 for line in result.stdout + result.stderr)
+                    self.assertLessEqual(logged, VERIFY_BOUND, f'{name}: {logged} bytes of log')
                     if baseline is None:
                         baseline = peak
                     report(f'peak RSS, {name}: {peak / MIB:.1f} MiB in {result.seconds:.1f} s '
