@@ -7,11 +7,13 @@ so the server listens on 127.0.0.1:443) and there:
 - makes the release of each profile once, under build/bench/data (kept between runs);
 - serves it with nginx over TLS (the loopback test certificate), the verify endpoint
   answering the profile's fixed manifest;
-- runs, for each repetition, the loopback launcher (wall time to the "Executing app"
-  line, peak RSS, CPU time), the benchmark launcher (same program, which also reports its
-  loop passes at exit) and the curl command-line tool fetching the same files over one
-  connection followed by sha256sum;
-- writes the medians as JSON (build/bench/results-<target>.json) and prints a summary.
+- runs, for each repetition, the benchmark launcher (the loopback launcher with the
+  release's payload bound, which also reports its loop passes at exit: wall time to the
+  "Executing app" line, peak RSS, CPU time, passes) and the curl command-line tool fetching
+  the same files over one connection followed by sha256sum;
+- measures the AES-GCM decryption speed of the target's mbedTLS alone (gcm_speed);
+- writes the medians and the best runs as JSON (build/bench/results-<target>.json), with
+  the load average before and after, and prints a summary.
 
 Standard library only.
 """
@@ -163,20 +165,26 @@ http {{
   # One connection serves a whole run, however many files it holds.
   keepalive_requests 1000000;
   keepalive_timeout 300s;
+  log_format tls '$ssl_protocol $ssl_cipher';
   server {{
     listen 127.0.0.1:443 ssl;
     server_name {ota} {cdn} localhost;
     # The default of current nginx releases (older ones stop at TLS 1.2).
     ssl_protocols TLSv1.2 TLSv1.3;
+    # The server's order, AES-GCM first, as content servers commonly choose it: by the
+    # client's, the launcher's mbedTLS would get ChaCha20-Poly1305, the curl tool AES-GCM.
+    ssl_prefer_server_ciphers on;
     ssl_certificate {ca}/server.pem;
     ssl_certificate_key {ca}/server.key;
     # The static module refuses a POST (405); the refusal is turned into the current
-    # manifest, fetched by an internal GET, with the status 200.
+    # manifest, fetched by an internal GET, with the status 200, whose log line says
+    # which protocol and cipher the launcher got.
     location = /ota/verify {{
       error_page 405 =200 /manifest/current.json;
       return 405;
     }}
     location /manifest/ {{
+      access_log {run}/tls.log tls;
       internal;
       alias {bench}/manifests/;
     }}
@@ -203,6 +211,11 @@ class Nginx:
                        check=True)
         subprocess.run(['nginx', '-p', str(self.dir), '-c', str(conf), '-e', str(self.dir / 'error.log')], check=True)
         return self
+
+    def launcher_tls(self):
+        """Protocol and cipher of the launcher's last verify request."""
+        lines = (self.dir / 'tls.log').read_text().splitlines() if (self.dir / 'tls.log').exists() else []
+        return lines[-1] if lines else 'unknown'
 
     def serve(self, release):
         current = BENCH_DIR / 'manifests' / 'current.json'
@@ -301,7 +314,9 @@ class LauncherTarget:
         self.env = {k: v for k, v in os.environ.items() if k != 'DISPLAY'}
         self.env['HOME'] = str(self.home)
         self.programs = {}
-        for which in ('quenza-installer-e2e', 'quenza-installer-bench'):
+        # The loopback launcher with the release's payload bound (the test one stops at
+        # 96 MiB), which also reports its loop passes at exit.
+        for which in ('quenza-installer-bench',):
             d = self.bin_dir / which
             d.mkdir()
             dest = d / (LAUNCHER_NAME + self.suffix)
@@ -388,6 +403,25 @@ def run_curl(release):
             'cpu': fetch['cpu'] + check['cpu'], 'maxrss': max(fetch['maxrss'], check['maxrss'])}
 
 
+# ---------------------------------------------------------------- the library alone
+
+GCM_SPEED_PREFIX = 'gcm: '
+
+
+def gcm_speed(target):
+    """AES-GCM decryption speed of the target's mbedTLS alone, in MB/s by key size."""
+    program = target.build_dir / ('gcm_speed' + target.suffix)
+    result = subprocess.run(target.command(program), env=target.env, capture_output=True, text=True, timeout=300)
+    if result.returncode != 0:
+        raise RuntimeError('gcm_speed failed: ' + result.stderr)
+    speeds = {}
+    for line in result.stdout.splitlines():
+        if line.startswith(GCM_SPEED_PREFIX):
+            words = line.split()
+            speeds[words[1]] = float(words[3])
+    return speeds
+
+
 # ---------------------------------------------------------------- the bench
 
 def median(values):
@@ -400,20 +434,21 @@ def bench_target(target, profiles, reps, nginx):
         release = make_release(profile, target.name, target.app_base())
         nginx.serve(release)
         # One unmeasured run of each, so that the files are in the page cache for all.
-        target.run('quenza-installer-e2e')
+        target.run('quenza-installer-bench')
         run_curl(release)
-        runs = {'launcher': [], 'bench': [], 'curl': []}
+        runs = {'launcher': [], 'curl': []}
         for rep in range(reps):
-            runs['launcher'].append(target.run('quenza-installer-e2e'))
-            runs['bench'].append(target.run('quenza-installer-bench'))
+            runs['launcher'].append(target.run('quenza-installer-bench'))
             runs['curl'].append(run_curl(release))
-            print(f'  {target.name} {profile} #{rep + 1}: launcher {runs["launcher"][-1]["wall"]:.3f} s, '
-                  f'bench launcher {runs["bench"][-1]["wall"]:.3f} s ({runs["bench"][-1].get("passes")} passes), '
+            print(f'  {target.name} {profile} #{rep + 1}: launcher {runs["launcher"][-1]["wall"]:.3f} s '
+                  f'({runs["launcher"][-1].get("passes")} passes), '
                   f'curl {runs["curl"][-1]["wall"]:.3f} s', flush=True)
         files = len(release['files'])
         launcher_wall = median([r['wall'] for r in runs['launcher']])
         curl_wall = median([r['wall'] for r in runs['curl']])
-        passes = median([r['passes'] for r in runs['bench']])
+        launcher_best = min(r['wall'] for r in runs['launcher'])
+        curl_best = min(r['wall'] for r in runs['curl'])
+        passes = median([r['passes'] for r in runs['launcher']])
         maxrss = median([r['maxrss'] for r in runs['launcher']])
         results[profile] = {
             'files': files,
@@ -423,9 +458,8 @@ def bench_target(target, profiles, reps, nginx):
             'launcher_walls': [r['wall'] for r in runs['launcher']],
             'launcher_cpu': median([r['cpu'] for r in runs['launcher']]),
             'launcher_maxrss': maxrss,
-            'bench_wall': median([r['wall'] for r in runs['bench']]),
             'passes': passes,
-            'passes_all': [r['passes'] for r in runs['bench']],
+            'passes_all': [r['passes'] for r in runs['launcher']],
             'curl_wall': curl_wall,
             'curl_walls': [r['wall'] for r in runs['curl']],
             'curl_fetch': median([r['fetch'] for r in runs['curl']]),
@@ -433,6 +467,10 @@ def bench_target(target, profiles, reps, nginx):
             'curl_cpu': median([r['cpu'] for r in runs['curl']]),
             'curl_maxrss': median([r['maxrss'] for r in runs['curl']]),
             'ratio': launcher_wall / curl_wall,
+            'launcher_best': launcher_best,
+            'curl_best': curl_best,
+            'ratio_best': launcher_best / curl_best,
+            'launcher_tls': nginx.launcher_tls(),
             'ms_per_file': launcher_wall / files * 1000,
             'bytes_per_pass': release['total'] / passes,
             'passes_per_file': passes / files,
@@ -449,10 +487,10 @@ def describe_machine():
             break
     mem = pathlib.Path('/proc/meminfo').read_text().splitlines()[0].split()[1]
     return {'cpu': cpu, 'cores': os.cpu_count(), 'memory_mib': int(mem) // 1024, 'kernel': platform.release(),
-            'date': time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}
+            'date': time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime()), 'load': os.getloadavg()}
 
 
-def table(name, results):
+def table(name, results, gcm):
     """The results of one target as Markdown rows, as bench/RESULTS.md shows them."""
     rows = [f'### {name}', '',
             '| profile | files | MiB | launcher s | curl s | ratio | ms/file | passes | passes/file | '
@@ -465,6 +503,13 @@ def table(name, results):
             f'{r["passes_per_file"]:.2f} | {r["bytes_per_pass"] / KIB:.0f} | '
             f'{r["launcher_cpu"]:.2f} ({r["curl_cpu"]:.2f}) | '
             f'{r["launcher_maxrss"] / MIB:.0f} ({r["rss_limit"] / MIB:.0f}) |')
+    rows.append('')
+    for profile, r in results.items():
+        rows.append(f'{PROFILE_TITLES[profile]}: best of {len(r["launcher_walls"])}, launcher '
+                    f'{r["launcher_best"]:.2f} s, curl {r["curl_best"]:.2f} s, ratio {r["ratio_best"]:.2f}; '
+                    f'launcher negotiated {r["launcher_tls"]}')
+    rows.append('mbedTLS alone, decryption of 16 KiB records: ' +
+                ', '.join(f'{cipher} {speed:.0f} MB/s' for cipher, speed in gcm.items()))
     return '\n'.join(rows)
 
 
@@ -477,14 +522,19 @@ def inside(args):
             target = LauncherTarget(name, build_dir)
             try:
                 print(f'== {name}', flush=True)
+                load_before = os.getloadavg()
                 results = bench_target(target, profiles, args.reps, nginx)
+                gcm = gcm_speed(target)
             finally:
                 target.close()
             out = BENCH_DIR / f'results-{name}.json'
-            out.write_text(json.dumps({'machine': describe_machine(), 'reps': args.reps, 'profiles': results},
+            machine = dict(describe_machine(), load_before=load_before)
+            print('load average (1, 5, 15 min) before: {:.2f} {:.2f} {:.2f}, after: {:.2f} {:.2f} {:.2f}'.format(
+                *load_before, *machine['load']), flush=True)
+            out.write_text(json.dumps({'machine': machine, 'reps': args.reps, 'profiles': results, 'gcm': gcm},
                                       indent=1))
             print(f'wrote {out}', flush=True)
-            print(table(name, results), flush=True)
+            print(table(name, results, gcm), flush=True)
 
 
 def main():

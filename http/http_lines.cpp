@@ -1,5 +1,7 @@
 #include "http/http_lines.h"
 
+#include "http/body_memory.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -61,6 +63,7 @@ void reserveBody(Reply& reply, std::string_view contentLength, uint64_t maxBodyB
   if (contentLength.empty() || error != std::errc() || stop != end || length > maxBodyBytes) return;
   try {
     reply.body.reserve(static_cast<size_t>(length));
+    adviseLargeBody(reply.body.data(), reply.body.capacity());
   } catch (std::bad_alloc const&) {
     // Only a hint: the body simply grows as it arrives.
   } catch (std::length_error const&) {
@@ -76,6 +79,7 @@ bool appendBody(Reply& reply, char const* data, size_t size, uint64_t maxBodyByt
       uint64_t next = std::max<uint64_t>(needed, uint64_t{2} * body.capacity());
       if (next > maxBodyBytes / 2) next = maxBodyBytes;
       body.reserve(static_cast<size_t>(next));
+      adviseLargeBody(body.data() + body.size(), body.capacity() - body.size());
     }
     body.insert(body.end(), reinterpret_cast<uint8_t const*>(data), reinterpret_cast<uint8_t const*>(data) + size);
   } catch (std::bad_alloc const&) {

@@ -6,12 +6,14 @@ script of engine calls and checks the replies it prints and the requests the ser
 
 import hashlib
 import json
+import pathlib
 import subprocess
 import tempfile
 import unittest
 
 import harness
 import launcher
+import nginx_site
 
 TARGET = None
 
@@ -238,6 +240,63 @@ class OlderServers(unittest.TestCase):
             self.assertEqual(got[2]['status'], 200)
             self.assertEqual(hashlib.sha256(got[2]['body']).hexdigest(),
                              hashlib.sha256(harness.generated_bytes(3 * 1024 * 1024 + 7, 5)).hexdigest())
+
+
+# nginx with one TLS version, AES-128-GCM for TLS 1.2 and AES-256-GCM for TLS 1.3, serving
+# the files of a directory; its log line of each request names the protocol and cipher.
+STATIC_NGINX_CONF = """\
+user root;
+daemon off;
+worker_processes 1;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log warn;
+events {{ worker_connections 16; }}
+http {{
+    log_format tls '$ssl_protocol $ssl_cipher';
+    access_log {dir}/access.log tls;
+    client_body_temp_path {dir}/body;
+    proxy_temp_path {dir}/proxy;
+    fastcgi_temp_path {dir}/fastcgi;
+    uwsgi_temp_path {dir}/uwsgi;
+    scgi_temp_path {dir}/scgi;
+    server {{
+        listen 127.0.0.1:{port} ssl;
+        ssl_certificate {ca}/server.pem;
+        ssl_certificate_key {ca}/server.key;
+        ssl_protocols {protocol};
+        ssl_ciphers ECDHE-RSA-AES128-GCM-SHA256;
+        ssl_conf_command Ciphersuites TLS_AES_256_GCM_SHA384;
+        root {dir}/files;
+    }}
+}}
+"""
+
+
+class ContentServerOfAnotherMaker(unittest.TestCase):
+    def test_large_bodies_decrypted_with_aes_gcm_from_nginx(self):
+        # The TLS library's AES-GCM against another implementation's, with each key size
+        # and TLS version: a body of many TLS records, its last one short.
+        body = harness.generated_bytes(3 * 1024 * 1024 + 7, 8)
+        for protocol, cipher in (('TLSv1.2', 'ECDHE-RSA-AES128-GCM-SHA256'), ('TLSv1.3', 'TLS_AES_256_GCM_SHA384')):
+            with self.subTest(protocol), tempfile.TemporaryDirectory(prefix='quenza-nginx-') as tmp:
+                tmp = pathlib.Path(tmp)
+                (tmp / 'files').mkdir()
+                (tmp / 'files' / 'big').write_bytes(body)
+                port = nginx_site.free_port()
+                conf = tmp / 'nginx.conf'
+                conf.write_text(STATIC_NGINX_CONF.format(dir=tmp, port=port, ca=harness.cert_dir(TARGET),
+                                                         protocol=protocol), encoding='utf-8')
+                server = subprocess.Popen(['nginx', '-p', str(tmp), '-c', str(conf), '-e', str(tmp / 'error.log')],
+                                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                try:
+                    harness.wait_for_port(server, port)
+                    events, _ = probe('startup', 'get', f'https://localhost:{port}/big', 'wait')
+                finally:
+                    nginx_site.stop(server)
+                got = replies(events)[1]
+                self.assertEqual(got['status'], 200)
+                self.assertEqual(hashlib.sha256(got['body']).hexdigest(), hashlib.sha256(body).hexdigest())
+                self.assertEqual((tmp / 'access.log').read_text().split(), [protocol, cipher])
 
 
 class UntrustedServers(unittest.TestCase):
