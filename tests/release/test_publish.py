@@ -551,6 +551,15 @@ class PublishTest(unittest.TestCase):
                         self.assertEqual(verify(dev, edition, platform)[:2], (404, (
                             f'channel DEV serves no release of {edition} for {platform}\n').encode()))
                 self.assertEqual(verify(demo, edition='QUENZA_MAN')[0], 404)
+                # The server's order of ciphers decides: a client offering ChaCha20 first, as
+                # the launcher's TLS library does, gets AES-GCM, which it decrypts faster.
+                chacha_first = ssl.create_default_context(cafile=str(ROOT / 'build' / 'e2e-ca' / 'ca.pem'))
+                chacha_first.check_hostname = False
+                chacha_first.maximum_version = ssl.TLSVersion.TLSv1_2
+                chacha_first.set_ciphers('ECDHE-RSA-CHACHA20-POLY1305:ECDHE-RSA-AES256-GCM-SHA384')
+                with chacha_first.wrap_socket(socket.create_connection(('127.0.0.1', port)),
+                                              server_hostname='cdn.localhost') as tls:
+                    self.assertEqual(tls.cipher()[0], 'ECDHE-RSA-AES256-GCM-SHA384')
                 self.assertEqual(verify(demo, edition='../../releases/r2/QUENZA_BO')[0], 400)
                 self.assertEqual(verify(demo, body='{"product_slug": ')[0], 400)
                 demo.request('GET', '/ota/verify')
