@@ -14,9 +14,22 @@ constexpr UINT kResolutionMilliseconds = 1;
 constexpr LONG kOnce = 0;                          // a period of 0: the timer fires once
 constexpr LONGLONG kTicksPerMillisecond = 10000;  // due times count 100-nanosecond ticks
 
+// timeBeginPeriod and timeEndPeriod live in winmm.dll, which is not one of the system's
+// known DLLs: imported, it would be looked for in the launcher's folder first. Only a
+// system without the high-resolution timer needs them, so winmm.dll is loaded then, from
+// the system directory only.
+using TimePeriodCall = MMRESULT(WINAPI*)(UINT);
+
+TimePeriodCall lookUp(HMODULE module, char const* name) {
+  return reinterpret_cast<TimePeriodCall>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 class WindowsSystem final : public System {
  public:
-  ~WindowsSystem() override { closeHighResolutionTimer(); }
+  ~WindowsSystem() override {
+    closeHighResolutionTimer();
+    if (winmm_) FreeLibrary(winmm_);
+  }
 
   bool openHighResolutionTimer() override {
     timer_ = CreateWaitableTimerExW(nullptr, nullptr, kCreateWaitableTimerHighResolution,
@@ -29,9 +42,17 @@ class WindowsSystem final : public System {
     timer_ = nullptr;
   }
 
-  bool raiseResolution() override { return timeBeginPeriod(kResolutionMilliseconds) == TIMERR_NOERROR; }
+  bool raiseResolution() override {
+    if (!winmm_) winmm_ = LoadLibraryExW(L"winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!winmm_) return false;
+    TimePeriodCall const begin = lookUp(winmm_, "timeBeginPeriod");
+    timeEndPeriod_ = lookUp(winmm_, "timeEndPeriod");
+    return begin && timeEndPeriod_ && begin(kResolutionMilliseconds) == TIMERR_NOERROR;
+  }
 
-  void restoreResolution() override { timeEndPeriod(kResolutionMilliseconds); }
+  void restoreResolution() override {
+    if (timeEndPeriod_) timeEndPeriod_(kResolutionMilliseconds);
+  }
 
   void wait(Mechanism mechanism, uint32_t milliseconds) override {
     if (mechanism == Mechanism::HighResolutionTimer && timer_) {
@@ -51,6 +72,8 @@ class WindowsSystem final : public System {
 
  private:
   HANDLE timer_ = nullptr;
+  HMODULE winmm_ = nullptr;
+  TimePeriodCall timeEndPeriod_ = nullptr;
 };
 
 }  // namespace

@@ -36,9 +36,9 @@ endforeach()
 set_property(TARGET Quenza::mbedx509 PROPERTY INTERFACE_LINK_LIBRARIES Quenza::mbedcrypto)
 set_property(TARGET Quenza::mbedtls PROPERTY INTERFACE_LINK_LIBRARIES Quenza::mbedx509)
 if(WIN32)
-  set_property(TARGET Quenza::mbedcrypto PROPERTY INTERFACE_LINK_LIBRARIES bcrypt)
+  # No bcrypt: both libraries are patched to do without its import (see scripts/deps.lock).
   set_property(TARGET Quenza::curl PROPERTY INTERFACE_LINK_LIBRARIES
-    Quenza::mbedtls ws2_32 bcrypt crypt32 advapi32 iphlpapi secur32)
+    Quenza::mbedtls ws2_32 crypt32 advapi32 iphlpapi secur32)
   set_property(TARGET Quenza::curl PROPERTY INTERFACE_COMPILE_DEFINITIONS CURL_STATICLIB)
 else()
   find_package(Threads REQUIRED)
