@@ -3,7 +3,8 @@ fresh clones of one commit, in different directories, at different times and wit
 different environment, gives byte-identical executables for both targets; the Windows
 one is signed with a throw-away certificate made here and verifies against its CA,
 changed by the signature in nothing the launcher reads; every named copy detects the
-edition and channel its name stands for; and the signed Windows copy and the Linux copy
+edition and channel its name stands for; both are hardened (scripts/check-executable),
+the Windows one importing known DLLs only; and the signed Windows copy and the Linux copy
 each install a release published with scripts/publish and served by nginx.
 
     test_release.py --source-dir <root>
@@ -216,6 +217,13 @@ class ReleaseTest(unittest.TestCase):
             masked[at:at + size] = original[at:at + size] = b'\0' * size
         self.assertTrue(masked == original, first_differences(masked, original))
         self.assertEqual(signed[len(unsigned):table_at], b'\0' * (table_at - len(unsigned)))
+
+    def test_executables_are_hardened(self):
+        files = [self.a_out / 'unsigned' / 'quenza-installer.exe', self.a_out / 'windows' / 'Quenza-FrontOffice.exe',
+                 self.a_out / 'unsigned' / 'quenza-installer']
+        result = subprocess.run([PYTHON, str(ROOT / 'scripts' / 'check-executable'), *map(str, files)],
+                                capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
     def test_named_copies(self):
         copies = self.release_script.COPIES
