@@ -19,6 +19,7 @@ import e2e_cases  # noqa: E402
 import harness  # noqa: E402
 import launcher  # noqa: E402
 import matrix  # noqa: E402
+import planted_dlls  # noqa: E402
 import release  # noqa: E402
 import xdisplay  # noqa: E402
 from matrix import ABSENT, EMPTY_DIR, START, Case, downloading, succeeded  # noqa: E402
@@ -179,6 +180,32 @@ class Windowed(unittest.TestCase):
                        states=succeeded(1 + len(rel.deps)), stderr=(), requests=e2e_cases.sample_requests(rel),
                        files=e2e_cases.installed(rel), record=True))
         self.assertTrue(seen)
+
+    def test_complete_run_beside_planted_dlls(self):
+        """DLLs dropped beside the launcher under the names of system DLLs it or the
+        system load while it runs are never loaded, even with Wine preferring them (as
+        Windows prefers the executable's folder), and the install succeeds: the launcher
+        imports only known DLLs and takes every other from the system directory. A
+        session of its own, since the planted files stay beside the launcher."""
+        if not TARGET.windows:
+            self.skipTest('the Windows loader')
+        rel = self.release
+        with harness.Session(TARGET) as session:
+            planted_dlls.plant(session.bin_dir)
+            self.runner = matrix.Runner(self, session)
+            scenario = {'routes': rel.routes(e2e_cases.SAMPLE_CDN, first_delay=2.0)}
+
+            def window_made(ctx, handle):
+                self.wait_for_window(handle, lambda t: t == PROGRESS_TITLE, 'progress')
+
+            try:
+                self.play(Case('complete run beside planted DLLs', scenario, interact=window_made,
+                               env={'WINEDLLOVERRIDES': planted_dlls.OVERRIDES}, exit_code=0,
+                               states=succeeded(1 + len(rel.deps)), stderr=(),
+                               requests=e2e_cases.sample_requests(rel), files=e2e_cases.installed(rel), record=True))
+            finally:
+                # Even when the run failed: a planted DLL that got loaded may well be why.
+                self.assertEqual(planted_dlls.loaded(session.bin_dir), [], 'planted DLLs were loaded')
 
     def test_a_second_launcher_of_the_same_edition_gives_way(self):
         """While a run of an edition and channel is under way, a second launcher of them

@@ -5,7 +5,8 @@ one is signed with a throw-away certificate made here and verifies against its C
 changed by the signature in nothing the launcher reads; every named copy detects the
 edition and channel its name stands for; both are hardened (scripts/check-executable),
 the Windows one importing known DLLs only; and the signed Windows copy and the Linux copy
-each install a release published with scripts/publish and served by nginx.
+each install a release published with scripts/publish and served by nginx, the Windows
+one with DLLs planted beside it, which it never loads.
 
     test_release.py --source-dir <root>
 
@@ -275,7 +276,13 @@ class ReleaseTest(unittest.TestCase):
             name = self.release_script.copy_name(target_name, stem)
             with self.subTest(target_name), harness.Session(self.target(self.a_out / target_name, windows),
                                                             which=pathlib.Path(name).stem) as s:
-                result = s.run(None, name, service=server.command, wait_children=True)
+                env = None
+                if windows:
+                    planted_dlls.plant(s.bin_dir)
+                    env = {'WINEDLLOVERRIDES': planted_dlls.OVERRIDES}
+                result = s.run(None, name, service=server.command, wait_children=True, env=env)
+                if windows:
+                    self.assertEqual(planted_dlls.loaded(s.bin_dir), [], 'planted DLLs were loaded')
                 self.assertEqual(result.exit_code, 0, '\n'.join(result.stdout + result.stderr))
                 ctx = matrix.Context(s.target, s, 'QUENZA_BO', 'DEMO')
                 self.assertEqual((ctx.new / ctx.app).read_bytes(), build.app.data)
@@ -319,6 +326,7 @@ if __name__ == '__main__':
     import launcher  # noqa: E402
     import matrix  # noqa: E402
     import nginx_site  # noqa: E402
+    import planted_dlls  # noqa: E402
     import release  # noqa: E402
     from kit import identity  # noqa: E402
     sys.argv[1:] = rest
