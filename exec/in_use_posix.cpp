@@ -69,8 +69,6 @@ int ownerOf(std::string const& path, uint32_t& owner) {
   return 0;
 }
 
-InUse::posix::ScopedSystemCalls* replaced = nullptr;
-
 bool isNumber(std::string const& name) {
   return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -137,19 +135,12 @@ std::string realTree(std::string const& tree) {
 namespace InUse::posix {
 
 SystemCalls const& systemCalls() {
-  if (replaced) return replaced->calls_;
   static SystemCalls calls{listNames, readLink, readFile, ownerOf};
   // Read at each call: a forked child is another process of its own.
   calls.self = static_cast<uint32_t>(getpid());
   calls.user = static_cast<uint32_t>(geteuid());
-  return calls;
+  return Base::ReplaceableCalls<SystemCalls>::current(calls);
 }
-
-ScopedSystemCalls::ScopedSystemCalls(SystemCalls calls) : calls_(std::move(calls)), previous_(replaced) {
-  replaced = this;
-}
-
-ScopedSystemCalls::~ScopedSystemCalls() { replaced = previous_; }
 
 }  // namespace InUse::posix
 

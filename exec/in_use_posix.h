@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/replaceable_calls.h"
+
 namespace InUse::posix {
 
 struct SystemCalls {
@@ -23,17 +25,6 @@ struct SystemCalls {
 SystemCalls const& systemCalls();
 
 // Puts calls in place for its lifetime and the ones before it back when it ends.
-class ScopedSystemCalls {
- public:
-  explicit ScopedSystemCalls(SystemCalls calls);
-  ~ScopedSystemCalls();
-  ScopedSystemCalls(ScopedSystemCalls const&) = delete;
-  ScopedSystemCalls& operator=(ScopedSystemCalls const&) = delete;
-
- private:
-  SystemCalls calls_;
-  ScopedSystemCalls* previous_;
-  friend SystemCalls const& systemCalls();
-};
+using ScopedSystemCalls = Base::ReplaceableCalls<SystemCalls>::Scope;
 
 }  // namespace InUse::posix

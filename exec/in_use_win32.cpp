@@ -49,8 +49,6 @@ InUse::win32::SystemCalls loadSystemCalls() {
   return complete ? found : calls;
 }
 
-InUse::win32::ScopedSystemCalls* replaced = nullptr;
-
 // The files of the tree, as the Restart Manager is asked about them: a path it can take
 // as it is, or in its extended-length form past MAX_PATH. A link is never followed.
 std::vector<std::wstring> filesOf(std::string const& tree) {
@@ -118,14 +116,8 @@ namespace InUse::win32 {
 
 SystemCalls const& systemCalls() {
   static SystemCalls const kSystemCalls = loadSystemCalls();
-  return replaced ? replaced->calls_ : kSystemCalls;
+  return Base::ReplaceableCalls<SystemCalls>::current(kSystemCalls);
 }
-
-ScopedSystemCalls::ScopedSystemCalls(SystemCalls const& calls) : calls_(calls), previous_(replaced) {
-  replaced = this;
-}
-
-ScopedSystemCalls::~ScopedSystemCalls() { replaced = previous_; }
 
 }  // namespace InUse::win32
 

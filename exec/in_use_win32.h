@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "base/replaceable_calls.h"
+
 namespace InUse::win32 {
 
 struct SystemCalls {
@@ -27,17 +29,6 @@ struct SystemCalls {
 SystemCalls const& systemCalls();
 
 // Puts calls in place for its lifetime and the ones before it back when it ends.
-class ScopedSystemCalls {
- public:
-  explicit ScopedSystemCalls(SystemCalls const& calls);
-  ~ScopedSystemCalls();
-  ScopedSystemCalls(ScopedSystemCalls const&) = delete;
-  ScopedSystemCalls& operator=(ScopedSystemCalls const&) = delete;
-
- private:
-  SystemCalls calls_;
-  ScopedSystemCalls* previous_;
-  friend SystemCalls const& systemCalls();
-};
+using ScopedSystemCalls = Base::ReplaceableCalls<SystemCalls>::Scope;
 
 }  // namespace InUse::win32

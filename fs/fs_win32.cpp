@@ -9,18 +9,10 @@
 
 namespace FS::win32 {
 
-namespace {
-SystemCalls const kSystemCalls{};
-ScopedSystemCalls* replaced = nullptr;
-}  // namespace
-
-SystemCalls const& systemCalls() { return replaced ? replaced->calls_ : kSystemCalls; }
-
-ScopedSystemCalls::ScopedSystemCalls(SystemCalls const& calls) : calls_(calls), previous_(replaced) {
-  replaced = this;
+SystemCalls const& systemCalls() {
+  static SystemCalls const kSystemCalls{};
+  return Base::ReplaceableCalls<SystemCalls>::current(kSystemCalls);
 }
-
-ScopedSystemCalls::~ScopedSystemCalls() { replaced = previous_; }
 
 }  // namespace FS::win32
 

@@ -6,6 +6,8 @@
 // the Windows build and its tests include this header.
 #include <windows.h>
 
+#include "base/replaceable_calls.h"
+
 namespace FS::win32 {
 
 struct SystemCalls {
@@ -22,17 +24,6 @@ struct SystemCalls {
 SystemCalls const& systemCalls();
 
 // Puts calls in place for its lifetime and the ones before it back when it ends.
-class ScopedSystemCalls {
- public:
-  explicit ScopedSystemCalls(SystemCalls const& calls);
-  ~ScopedSystemCalls();
-  ScopedSystemCalls(ScopedSystemCalls const&) = delete;
-  ScopedSystemCalls& operator=(ScopedSystemCalls const&) = delete;
-
- private:
-  SystemCalls calls_;
-  ScopedSystemCalls* previous_;
-  friend SystemCalls const& systemCalls();
-};
+using ScopedSystemCalls = Base::ReplaceableCalls<SystemCalls>::Scope;
 
 }  // namespace FS::win32

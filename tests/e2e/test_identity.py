@@ -178,6 +178,11 @@ class IdentityTest(unittest.TestCase):
         suffixes = {c['raw']: c['copy_suffix'] for c in table['channels']}
         self.assertEqual(sorted(release_script.COPIES),
                          sorted((e, c, stems[e] + suffixes[c]) for e, c in every_pair))
+        # The README's table of named copies, which is what an operator hands out from.
+        readme = (root / 'README.md').read_text(encoding='utf-8')
+        rows = re.findall(r'^\|[^|\n]*\|((?: `[^`|]+\.exe` \|){%d})$' % len(channels), readme, re.M)
+        self.assertEqual(sorted(re.findall(r'`([^`]+)\.exe`', ''.join(rows))),
+                         sorted(stems[e] + suffixes[c] for e, c in every_pair))
 
         output = self.root / 'nginx' / 'quenza.conf'
         output.parent.mkdir()
