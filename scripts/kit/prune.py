@@ -22,8 +22,7 @@ def prune(args):
     site = Site(args.site)
     if args.keep < 0 or args.grace < 0:
         raise Refused('--keep and --grace take numbers of zero or more')
-    if not site.root.is_dir():
-        raise Refused(f'no site at {site.root}')
+    site.require()
     with site.lock(exclusive=not args.dry_run, read_only=args.dry_run):
         found = survey(site)
         keep, remove = plan_releases(found, args.keep, args.grace, time.time())

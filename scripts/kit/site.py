@@ -36,6 +36,11 @@ class Site:
         # One line per switch (JSON): what a channel served until when, for prune.
         self.history = self.root / 'switches.log'
 
+    def require(self):
+        """Refuses a site root that is not there: every command but add works on an existing site."""
+        if not self.root.is_dir():
+            raise Refused(f'no site at {self.root}')
+
     def manifest_path(self, release, edition, platform):
         return self.releases / release / edition / f'{platform}.json'
 

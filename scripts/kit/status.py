@@ -5,15 +5,13 @@ import json
 import math
 import sys
 
-from kit.names import Refused
 from kit.site import Site, size_text, time_text
 from kit.survey import survey
 
 
 def status(args):
     site = Site(args.site)
-    if not site.root.is_dir():
-        raise Refused(f'no site at {site.root}')
+    site.require()
     with site.lock(exclusive=False, read_only=True):
         found = survey(site)
     report = status_report(site, found)

@@ -13,8 +13,7 @@ def switch(args):
         raise Refused(f'channel {args.channel!r}: one of {", ".join(CHANNELS)}')
     if not NAME.fullmatch(args.release):
         raise Refused(f'release name {args.release!r} is not a release name')
-    if not site.root.is_dir():
-        raise Refused(f'no site at {site.root}')
+    site.require()
     with site.lock(exclusive=False), site.lock(exclusive=True, name='.switch.lock'):
         return switch_locked(site, args.channel, args.release)
 

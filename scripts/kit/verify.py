@@ -6,7 +6,7 @@ import sys
 import time
 
 from kit.add import cdn_problem
-from kit.names import EDITIONS, PLATFORMS, Refused, deps_hash, digest_text
+from kit.names import EDITIONS, PLATFORMS, deps_hash, digest_text
 from kit.site import CONTENT_NAME, Site, count, size_text
 from kit.survey import survey
 
@@ -17,8 +17,7 @@ LOG_EVERY = 10.0
 
 def verify(args):
     site = Site(args.site)
-    if not site.root.is_dir():
-        raise Refused(f'no site at {site.root}')
+    site.require()
     with site.lock(exclusive=False, read_only=True):
         found = survey(site)
         problems = channel_problems(found) + manifest_problems(found)
