@@ -10,8 +10,6 @@ namespace {
 // Short enough that the window's messages are read about as often as between passes.
 constexpr std::chrono::milliseconds kPauseSlice{20};
 
-InUse::ScopedClock* replaced = nullptr;
-
 std::chrono::milliseconds steadyNow() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
 }
@@ -28,17 +26,10 @@ void pauseBeating(std::chrono::milliseconds duration) {
 
 namespace InUse {
 
-ScopedClock::ScopedClock(std::function<std::chrono::milliseconds()> now,
-                         std::function<void(std::chrono::milliseconds)> pause)
-    : now_(std::move(now)), pause_(std::move(pause)), previous_(replaced) {
-  replaced = this;
-}
-
-ScopedClock::~ScopedClock() { replaced = previous_; }
-
 Busy awaitRelease(std::vector<std::string> const& trees) {
-  auto const now = [] { return replaced ? replaced->now_() : steadyNow(); };
-  auto const start = now();
+  static Clock const kSteadyClock{steadyNow, pauseBeating};
+  Clock const& clock = Base::ReplaceableCalls<Clock>::current(kSteadyClock);
+  auto const start = clock.now();
   for (;;) {
     std::vector<std::vector<User>> users;
     // A tree the system cannot be asked about is taken as free: the rename that follows
@@ -47,14 +38,10 @@ Busy awaitRelease(std::vector<std::string> const& trees) {
     auto const inUse = std::find_if(users.begin(), users.end(), [](auto const& list) { return !list.empty(); });
     if (inUse == users.end()) return {trees.size(), {}};
     // A user who closed the window meanwhile is not kept waiting for a process without one.
-    if (now() - start >= kWaitForRelease || Heartbeat::abandoned()) {
+    if (clock.now() - start >= kWaitForRelease || Heartbeat::abandoned()) {
       return {static_cast<size_t>(inUse - users.begin()), *inUse};
     }
-    if (replaced) {
-      replaced->pause_(kAskAgainEvery);
-    } else {
-      pauseBeating(kAskAgainEvery);
-    }
+    clock.pause(kAskAgainEvery);
   }
 }
 

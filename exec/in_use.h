@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "base/replaceable_calls.h"
 #include "fs/fs.h"
 
 namespace InUse {
@@ -53,20 +54,13 @@ struct Busy {
 // a run given up meanwhile (Heartbeat::abandoned) ends the wait with the tree in use.
 Busy awaitRelease(std::vector<std::string> const& trees);
 
-// Test seam: while alive, the wait reads its time from now and pauses through pause
-// (which should move that time on); the clock and pause before it come back at its end.
-class ScopedClock {
- public:
-  ScopedClock(std::function<std::chrono::milliseconds()> now, std::function<void(std::chrono::milliseconds)> pause);
-  ~ScopedClock();
-  ScopedClock(ScopedClock const&) = delete;
-  ScopedClock& operator=(ScopedClock const&) = delete;
-
- private:
-  std::function<std::chrono::milliseconds()> now_;
-  std::function<void(std::chrono::milliseconds)> pause_;
-  ScopedClock* previous_;
-  friend Busy awaitRelease(std::vector<std::string> const& trees);
+// What the wait reads its time from, and how it pauses (a pause moves that time on).
+struct Clock {
+  std::function<std::chrono::milliseconds()> now;
+  std::function<void(std::chrono::milliseconds)> pause;
 };
+
+// Test seam: while alive, the wait uses the given clock; the one before it comes back at its end.
+using ScopedClock = Base::ReplaceableCalls<Clock>::Scope;
 
 }  // namespace InUse

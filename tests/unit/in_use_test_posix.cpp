@@ -106,7 +106,7 @@ TEST(InUsePosix, ProcessesOfThisUserUsingATreeHoldItUpToTheWait) {
     if (c.procUnreadable) proc.names.erase("/proc");
     proc.endsAfter = c.endsAfter;
     InUse::posix::ScopedSystemCalls fake(proc.calls());
-    InUse::ScopedClock clock([&] { return proc.pauses * InUse::kAskAgainEvery; }, [&](auto) { ++proc.pauses; });
+    InUse::ScopedClock clock({[&] { return proc.pauses * InUse::kAskAgainEvery; }, [&](auto) { ++proc.pauses; }});
     Heartbeat::Scope window([] {}, std::chrono::milliseconds(100),
                             [&] { return c.closedAfterFirstPause && proc.pauses > 0; });
 

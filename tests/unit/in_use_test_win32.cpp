@@ -107,7 +107,7 @@ TEST(InUseWin32, ProcessesTheRestartManagerNamesHoldATreeUpToTheWait) {
     InUse::win32::SystemCalls calls{startSession, registerResources, getList, endSession, programOf, currentProcessId};
     if (!c.loaded) calls.startSession = nullptr;
     InUse::win32::ScopedSystemCalls replaced(calls);
-    InUse::ScopedClock clock([&] { return state.pauses * InUse::kAskAgainEvery; }, [&](auto) { ++state.pauses; });
+    InUse::ScopedClock clock({[&] { return state.pauses * InUse::kAskAgainEvery; }, [&](auto) { ++state.pauses; }});
 
     InUse::Busy const busy = InUse::awaitRelease({tmp / "QUENZA_BO", tmp / "QUENZA_BO.new"});
 
