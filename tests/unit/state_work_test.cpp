@@ -16,6 +16,7 @@
 #include "exec/process.h"
 #include "fs_fixture.h"
 #include "fs/path.h"
+#include "held_run_lock.h"
 #include "http/http.h"
 
 using namespace ChildTools;
@@ -48,8 +49,8 @@ class StateWork : public ::testing::Test {
 // not start; and not after a failed start of the application. Another launcher holds
 // this edition's run lock (a process: a Windows mutex is re-entered by its owner).
 TEST_F(StateWork, OnlyAFailureOfTheWorkItselfSkipsTheSleep) {
-  ASSERT_TRUE(Process::start(toolPath("lock_holder"), {dir / "apps", "QUENZA_PMS", "PROD", dir / "r", dir / "stop"}));
-  ASSERT_EQ(waitForFileEnding(dir.fsPath() / "r", "\n"), "held\n");
+  HeldRunLock other(dir.fsPath(), dir / "apps", "QUENZA_PMS", "PROD");
+  ASSERT_EQ(other.report(), "held\n");
   struct Case {
     char const* what;
     InstallerState state;
@@ -85,7 +86,6 @@ TEST_F(StateWork, OnlyAFailureOfTheWorkItselfSkipsTheSleep) {
   PassEnd const end = performStateWork(refused);
   EXPECT_EQ(refused.state(), InstallerState::Error);
   EXPECT_TRUE(end.skipsSleep);
-  writeFile(dir.fsPath() / "stop", "");
 }
 
 TEST_F(StateWork, RequestThatCannotStartIsAnsweredWhileWaiting) {
