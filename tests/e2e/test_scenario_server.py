@@ -118,7 +118,7 @@ class ScenarioServer(unittest.TestCase):
     def test_dropped_and_stalled_answers(self):
         body = harness.generated_bytes(3000, 2)
         routes = {'/close': {'text': 'x', 'drop': 'close'}, '/reset': {'text': 'x', 'drop': 'reset'},
-                  '/pause': {'generate': {'size': 3000, 'seed': 2}, 'pause': {'after': 1000, 'seconds': 1.0}}}
+                  '/pause': {'generate': {'size': 3000, 'seed': 2}, 'pause': {'after': 1000, 'seconds': 2.0}}}
         with harness.TestServer(TARGET, {'routes': routes}) as server:
             # Both end the connection without an answer: one in order, one with a reset.
             # Python's TLS layer reports a reset as a plain end, so the outcome is read
@@ -138,8 +138,9 @@ class ScenarioServer(unittest.TestCase):
             conn.close()
         self.assertEqual(first + rest, body)
         self.assertEqual(response.getheader('Content-Length'), '3000')
-        self.assertLess(first_at, 0.8)
-        self.assertGreaterEqual(rest_at, 0.9)
+        # Bounds with a second's room either way: a loaded machine is slow to read, never early.
+        self.assertLess(first_at, 1.0)
+        self.assertGreaterEqual(rest_at, 1.9)
 
 
     def test_framings_endless_bodies_announcements_and_rates(self):
