@@ -7,11 +7,13 @@
 // The report goes to standard output and is appended to the file named by
 // QUENZA_RECORD_FILE when that is set. QUENZA_RECORD_AFTER names a file the child waits
 // for (up to 30 s) before it reports, so that a test decides when the child goes on
-// instead of guessing how long starting it takes; the exit code is 1 when QUENZA_RECORD_FAIL equals the program name, else 0.
+// instead of guessing how long starting it takes. The exit code is 1 when
+// QUENZA_RECORD_FAIL equals the program name, else 0.
 // Arguments and paths are reported in UTF-8 as the operating system delivered them.
 #include <chrono>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -73,8 +75,6 @@ void appendToFile(std::string const& path, std::string const& text) {
   std::fwrite(text.data(), 1, text.size(), file);
   std::fclose(file);
 }
-
-bool fileExists(std::string const& path) { return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 #else
 std::string variable(char const* name) {
   char const* value = std::getenv(name);
@@ -92,8 +92,6 @@ void appendToFile(std::string const& path, std::string const& text) {
   std::fwrite(text.data(), 1, text.size(), file);
   std::fclose(file);
 }
-
-bool fileExists(std::string const& path) { return access(path.c_str(), F_OK) == 0; }
 #endif
 
 std::string programName(std::string path) {
@@ -125,7 +123,9 @@ int main(int argc, char** argv) {
   std::vector<std::string> const args(argv, argv + argc);
 #endif
   std::string const after = variable(NAME("QUENZA_RECORD_AFTER"));
-  for (int waited = 0; !after.empty() && !fileExists(after) && waited < 30000; waited += 20) {
+  std::error_code error;
+  for (int waited = 0; !after.empty() && !std::filesystem::exists(std::filesystem::u8path(after), error) && waited < 30000;
+       waited += 20) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 
